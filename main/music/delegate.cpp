@@ -1,0 +1,13 @@
+#include "music/delegate.h"
+
+#include "music/write.h"
+
+namespace tolvane {
+
+TerminateReply Delegate::applicationShouldTerminate(Application& sender) {
+  write(Json{{"type", "quit"}});
+  sender.mainLoop().runAfter(replyDelay, [&sender] { sender.replyToApplicationShouldTerminate(true); });
+  return TerminateReply::terminateLater;
+}
+
+}  // namespace tolvane

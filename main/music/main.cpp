@@ -1,0 +1,3 @@
+#include "music/helper.h"
+
+int main() { return tolvane::Helper::main(); }

@@ -1,0 +1,37 @@
+#include "music/write.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/application.h"
+
+namespace tolvane {
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd wait{fd, POLLOUT, 0};
+      if (::poll(&wait, 1, -1) < 0 && errno != EINTR) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+void write(const Json& message) {
+  std::optional<std::string> line = serializeMessage(message);
+  if (!line) return;
+  line->push_back('\n');
+  if (!writeAll(STDOUT_FILENO, *line)) Application::immediateExit(0);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,58 @@
+#include "player/player.h"
+
+namespace tolvane {
+
+Player::Player(MusicService& service, RunLoop& loop, Writer write)
+    : service(service), write(std::move(write)), player(service.player()), loop_(loop) {}
+
+std::shared_ptr<Player> Player::create(MusicService& service, RunLoop& loop, Writer write) {
+  // The constructor is private, so make_shared cannot reach it.
+  std::shared_ptr<Player> self(new Player(service, loop, std::move(write)));  // NOLINT
+  self->stateWatch = self->player.stateWillChange().sink(self->reportLater());
+  self->watchQueue();
+  return self;
+}
+
+std::function<void()> Player::reportLater() {
+  // The notification is sent before the change it announces; the report runs afterwards, in a job
+  // of its own, and reads the changed state.
+  return [weak = weak_from_this(), &loop = loop_] {
+    loop.post([weak] {
+      if (auto self = weak.lock()) self->report();
+    });
+  };
+}
+
+void Player::watchQueue() { queueWatch = player.queue()->objectWillChange().sink(reportLater()); }
+
+void Player::invalidateTimer() {
+  if (timer) timer->invalidate();
+  timer.reset();
+}
+
+void Player::keepReporting() {
+  invalidateTimer();
+  timer = loop_.scheduleRepeating(reportInterval, [self = shared_from_this(), &loop = loop_] {
+    loop.post([self] { self->report(); });
+  });
+}
+
+void Player::stop() {
+  ++generation;
+  stopped = true;
+  loaded = false;
+  started = false;
+  lastPlayed.reset();
+  requested.clear();
+  queued.clear();
+  player.stop();
+  invalidateTimer();
+}
+
+void Player::end(Json& event) {
+  event["status"] = "ended";
+  loaded = false;
+  invalidateTimer();
+}
+
+}  // namespace tolvane
