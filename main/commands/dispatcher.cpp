@@ -107,11 +107,9 @@ struct CommandWord {
 
 // Tested in this order; the first exact match wins.
 constexpr CommandWord commandWords[] = {
-    {"check", Guard::none, checkRow},     {"authorize", Guard::none, authorizeRow},
-    {"play", Guard::none, playRow},       {"stop", Guard::none, stopRow},
-    {"pause", Guard::loaded, pauseRow},   {"resume", Guard::loaded, resumeRow},
-    {"next", Guard::loaded, nextRow},     {"previous", Guard::loaded, previousRow},
-    {"seek", Guard::loaded, seekRow},
+    {"check", Guard::none, checkRow}, {"authorize", Guard::none, authorizeRow}, {"play", Guard::none, playRow},
+    {"stop", Guard::none, stopRow},   {"pause", Guard::loaded, pauseRow},       {"resume", Guard::loaded, resumeRow},
+    {"next", Guard::loaded, nextRow}, {"previous", Guard::loaded, previousRow}, {"seek", Guard::loaded, seekRow},
 };
 
 const CommandWord* find(const Json& command) {

@@ -50,9 +50,7 @@ void LineSplitter::finish(const LineHandler& onLine) {
   release();
 }
 
-std::optional<Json> decodeCommand(std::string_view lineBytes) {
-  return parseObjectLine(decodeUtf8Lossy(lineBytes));
-}
+std::optional<Json> decodeCommand(std::string_view lineBytes) { return parseObjectLine(decodeUtf8Lossy(lineBytes)); }
 
 void readCommands(int fd, const std::function<void(Json command)>& handOver) {
   LineSplitter splitter;

@@ -52,8 +52,8 @@ SimulatedPlayer::~SimulatedPlayer() = default;
 std::shared_ptr<MusicQueue> SimulatedPlayer::queue() const { return queue_; }
 
 std::size_t SimulatedPlayer::calls() const {
-  return stopCalls_ + pauseCalls_ + restartCalls_ + playCalls_ + skipNextCalls_ + skipPreviousCalls_ +
-         setQueueCalls_ + positionWrites_;
+  return stopCalls_ + pauseCalls_ + restartCalls_ + playCalls_ + skipNextCalls_ + skipPreviousCalls_ + setQueueCalls_ +
+         positionWrites_;
 }
 
 double SimulatedPlayer::playbackTime() const {
@@ -145,19 +145,19 @@ Future<Result<void>> SimulatedPlayer::later(Operation operation, std::function<s
   std::erase_if(pending_, [](const Timer& t) { return !t.isValid(); });
   const auto latency = latencies_.find(operation);
   const Duration delay = latency == latencies_.end() ? SimulatedService::defaultLatency(operation) : latency->second;
-  pending_.push_back(loop_.schedule(delay, [this, operation, completer, refusal = std::move(refusal),
-                                            effect = std::move(effect)] {
-    if (const auto failure = failures_.find(operation); failure != failures_.end()) {
-      completer.complete(failure->second);
-    } else if (std::optional<Error> error = refusal()) {
-      completer.complete(*error);
-    } else {
-      // The waiter's resumption is queued before the notifications of the change, so that the
-      // caller's answer can lead the reports; it still finds the change made when it runs.
-      completer.complete(Result<void>{});
-      effect();
-    }
-  }));
+  pending_.push_back(
+      loop_.schedule(delay, [this, operation, completer, refusal = std::move(refusal), effect = std::move(effect)] {
+        if (const auto failure = failures_.find(operation); failure != failures_.end()) {
+          completer.complete(failure->second);
+        } else if (std::optional<Error> error = refusal()) {
+          completer.complete(*error);
+        } else {
+          // The waiter's resumption is queued before the notifications of the change, so that the
+          // caller's answer can lead the reports; it still finds the change made when it runs.
+          completer.complete(Result<void>{});
+          effect();
+        }
+      }));
   return future;
 }
 
@@ -168,11 +168,12 @@ std::optional<Error> SimulatedPlayer::refuseEmptyQueue() const {
 
 Future<Result<void>> SimulatedPlayer::play() {
   ++playCalls_;
-  return later(Operation::play, [this] { return refuseEmptyQueue(); },
-               [this] {
-                 if (!queue_->current) moveTo(0, 0.0);
-                 changeStatus(PlaybackStatus::playing);
-               });
+  return later(
+      Operation::play, [this] { return refuseEmptyQueue(); },
+      [this] {
+        if (!queue_->current) moveTo(0, 0.0);
+        changeStatus(PlaybackStatus::playing);
+      });
 }
 
 void SimulatedPlayer::pause() {
@@ -195,25 +196,27 @@ void SimulatedPlayer::restartCurrentEntry() {
 
 Future<Result<void>> SimulatedPlayer::skipToNextEntry() {
   ++skipNextCalls_;
-  return later(Operation::skipToNextEntry, [this] { return refuseEmptyQueue(); },
-               [this] {
-                 const std::size_t next = queue_->current ? *queue_->current + 1 : 0;
-                 if (next < queue_->entries.size()) {
-                   moveTo(next, 0.0);
-                 } else {
-                   moveTo(0, 0.0);  // past the last entry: as when the queue plays out
-                   changeStatus(PlaybackStatus::paused);
-                 }
-               });
+  return later(
+      Operation::skipToNextEntry, [this] { return refuseEmptyQueue(); },
+      [this] {
+        const std::size_t next = queue_->current ? *queue_->current + 1 : 0;
+        if (next < queue_->entries.size()) {
+          moveTo(next, 0.0);
+        } else {
+          moveTo(0, 0.0);  // past the last entry: as when the queue plays out
+          changeStatus(PlaybackStatus::paused);
+        }
+      });
 }
 
 Future<Result<void>> SimulatedPlayer::skipToPreviousEntry() {
   ++skipPreviousCalls_;
-  return later(Operation::skipToPreviousEntry, [this] { return refuseEmptyQueue(); },
-               [this] {
-                 const std::size_t current = queue_->current.value_or(0);
-                 moveTo(current > 0 ? current - 1 : 0, 0.0);
-               });
+  return later(
+      Operation::skipToPreviousEntry, [this] { return refuseEmptyQueue(); },
+      [this] {
+        const std::size_t current = queue_->current.value_or(0);
+        moveTo(current > 0 ? current - 1 : 0, 0.0);
+      });
 }
 
 void SimulatedPlayer::setPlaybackTime(double seconds) {
@@ -229,7 +232,9 @@ void SimulatedPlayer::setPlaybackTime(double seconds) {
 // ---- service ----
 
 SimulatedService::SimulatedService(RunLoop& loop)
-    : loop_(loop), player_(std::make_unique<SimulatedPlayer>(loop, latencies_, failures_)), catalog_(embeddedCatalog()) {}
+    : loop_(loop),
+      player_(std::make_unique<SimulatedPlayer>(loop, latencies_, failures_)),
+      catalog_(embeddedCatalog()) {}
 
 SimulatedService::~SimulatedService() = default;
 
@@ -268,7 +273,8 @@ Future<Result<std::vector<Song>>> SimulatedService::catalogSongs(const std::vect
   std::unordered_set<std::string> wanted(ids.begin(), ids.end());
   return answerLater<Result<std::vector<Song>>>(
       Operation::catalogRequest, [this, wanted = std::move(wanted)]() -> Result<std::vector<Song>> {
-        if (auto failure = failures_.find(Operation::catalogRequest); failure != failures_.end()) return failure->second;
+        if (auto failure = failures_.find(Operation::catalogRequest); failure != failures_.end())
+          return failure->second;
         std::vector<Song> found;
         for (const Song& song : catalog_) {
           if (wanted.contains(song.id)) found.push_back(song);

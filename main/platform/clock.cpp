@@ -2,9 +2,7 @@
 
 namespace tolvane {
 
-TimePoint SteadyClock::now() const {
-  return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now());
-}
+TimePoint SteadyClock::now() const { return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now()); }
 
 void ManualClock::set(TimePoint time) {
   if (time > now_) now_ = time;

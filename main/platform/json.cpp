@@ -25,9 +25,7 @@ bool withinDepth(std::string_view text) {
       continue;
     }
     switch (c) {
-      case '"':
-        inString = true;
-        break;
+      case '"': inString = true; break;
       case '[':
       case '{':
         if (++depth > maxJsonDepth) return false;
@@ -36,8 +34,7 @@ bool withinDepth(std::string_view text) {
       case '}':
         if (depth > 0) --depth;
         break;
-      default:
-        break;
+      default: break;
     }
   }
   return true;

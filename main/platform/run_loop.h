@@ -110,7 +110,7 @@ class RunLoop {
   Clock& clock_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Job> jobs_;  // guarded by mutex_
+  std::deque<Job> jobs_;   // guarded by mutex_
   bool quitting_ = false;  // guarded by mutex_
   std::priority_queue<HeapItem, std::vector<HeapItem>, Later> timers_;
   std::uint64_t nextSequence_ = 0;

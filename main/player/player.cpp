@@ -32,9 +32,8 @@ void Player::invalidateTimer() {
 
 void Player::keepReporting() {
   invalidateTimer();
-  timer = loop_.scheduleRepeating(reportInterval, [self = shared_from_this(), &loop = loop_] {
-    loop.post([self] { self->report(); });
-  });
+  timer = loop_.scheduleRepeating(
+      reportInterval, [self = shared_from_this(), &loop = loop_] { loop.post([self] { self->report(); }); });
 }
 
 void Player::stop() {

@@ -80,8 +80,8 @@ void Player::report() {
       // A: the last song stands at (or within a second of) its end.
       const bool lastAtEnd = last && *last == catalogSong.id && d && t >= *d - 1.0;
       // B: the position is back near zero after the last song was last seen near its end.
-      const bool wrappedAfterLast = t < 1.0 && lastPlayed && last && *last == lastPlayed->id &&
-                                    lastPlayed->seconds >= lastPlayed->duration - 7.0;
+      const bool wrappedAfterLast =
+          t < 1.0 && lastPlayed && last && *last == lastPlayed->id && lastPlayed->seconds >= lastPlayed->duration - 7.0;
       if (lastAtEnd || wrappedAfterLast) end(event);
     }
   }
