@@ -1,7 +1,10 @@
 #include "music/helper.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "music/delegate.h"
@@ -20,13 +23,44 @@ Task<> runCommand(std::shared_ptr<Player> player, Json command) { co_await playe
 
 namespace {
 
+// Bounds the commands handed over to the main loop but not yet taken up there, so that a parent
+// writing faster than commands are answered holds its data in the pipe instead of in our memory.
+// It never waits for a command to finish: a command is taken up when it starts running.
+class Backlog {
+ public:
+  static constexpr std::size_t limit = 1024;
+
+  // Reader thread: waits while the backlog is full, then counts one more command.
+  void enter() {
+    std::unique_lock lock(mutex_);
+    roomLeft_.wait(lock, [this] { return pending_ < limit; });
+    ++pending_;
+  }
+  // Main thread: one command has been taken up.
+  void leave() {
+    {
+      std::lock_guard lock(mutex_);
+      --pending_;
+    }
+    roomLeft_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable roomLeft_;
+  std::size_t pending_ = 0;
+};
+
 // The reader thread: hands every command to the main loop, then ends the process there, after the
 // commands it handed over have been taken up (a command that waits on the music service is
 // abandoned; its answer never appears).
 void startReader(std::shared_ptr<Player> player, RunLoop& loop, TaskLauncher& launcher, Application& app) {
   std::thread([player = std::move(player), &loop, &launcher, &app] {
+    auto backlog = std::make_shared<Backlog>();  // shared with the jobs, which may outlive this thread
     readCommands(STDIN_FILENO, [&](Json command) {
-      loop.post([player, &launcher, command = std::move(command)]() mutable {
+      backlog->enter();
+      loop.post([player, &launcher, backlog, command = std::move(command)]() mutable {
+        backlog->leave();
         launcher.keep(runCommand(player, std::move(command)));
       });
     });
@@ -37,6 +71,10 @@ void startReader(std::shared_ptr<Player> player, RunLoop& loop, TaskLauncher& la
 }  // namespace
 
 int Helper::main() {
+  // Blocks of a megabyte or more (the buffers of a very long line, its answer) come straight from
+  // the system and go straight back when freed, instead of lingering in the heap.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+
   SteadyClock clock;
   RunLoop loop(clock);
 

@@ -75,8 +75,9 @@ class MusicPlayer {
   virtual Publisher& stateWillChange() = 0;
 
   virtual std::shared_ptr<MusicQueue> queue() const = 0;
-  // Makes a new queue of `songs` in this order, starting with the first.
-  virtual void setQueue(const std::vector<Song>& songs) = 0;
+  // Makes a new queue of `songs` in this order, starting with the first. Songs are shared, not
+  // copied: a queue that repeats a song a million times holds it once.
+  virtual void setQueue(const std::vector<std::shared_ptr<const Song>>& songs) = 0;
 
   // Starts or continues playback of the queue; completes once playback has (re)started.
   virtual Future<Result<void>> play() = 0;

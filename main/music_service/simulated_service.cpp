@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "music_service/catalog.h"
@@ -10,16 +11,16 @@ namespace tolvane {
 
 class SimulatedQueue final : public MusicQueue {
  public:
-  explicit SimulatedQueue(std::vector<QueueEntry> entries) : entries(std::move(entries)) {
+  explicit SimulatedQueue(std::vector<std::shared_ptr<const QueueEntry>> entries) : entries(std::move(entries)) {
     if (!this->entries.empty()) current = 0;
   }
   std::optional<QueueEntry> currentEntry() const override {
-    if (current && *current < entries.size()) return entries[*current];
+    if (current && *current < entries.size()) return *entries[*current];
     return std::nullopt;
   }
   Publisher& objectWillChange() override { return willChange; }
 
-  std::vector<QueueEntry> entries;
+  std::vector<std::shared_ptr<const QueueEntry>> entries;
   std::optional<std::size_t> current;
   Publisher willChange;
 };
@@ -33,8 +34,6 @@ Duration delayOf(double seconds) {
   return std::chrono::duration_cast<Duration>(Seconds{std::min(seconds, longest)});
 }
 
-QueueEntry entryFor(const Song& song) { return QueueEntry{song.title, song.artistName, song}; }
-
 }  // namespace
 
 // ---- player ----
@@ -44,7 +43,7 @@ SimulatedPlayer::SimulatedPlayer(RunLoop& loop, const std::map<Operation, Durati
     : loop_(loop),
       latencies_(latencies),
       failures_(failures),
-      queue_(std::make_shared<SimulatedQueue>(std::vector<QueueEntry>{})),
+      queue_(std::make_shared<SimulatedQueue>(std::vector<std::shared_ptr<const QueueEntry>>{})),
       anchorTime_(loop.now()) {}
 
 SimulatedPlayer::~SimulatedPlayer() = default;
@@ -110,16 +109,36 @@ void SimulatedPlayer::entryPlayedOut() {
   changeStatus(PlaybackStatus::paused);
 }
 
-void SimulatedPlayer::setQueue(const std::vector<Song>& songs) {
+void SimulatedPlayer::setQueue(const std::vector<std::shared_ptr<const Song>>& songs) {
   ++setQueueCalls_;
-  std::vector<QueueEntry> entries;
+  // One entry per distinct song, shared by all its places in the queue.
+  std::unordered_map<const Song*, std::shared_ptr<const QueueEntry>> made;
+  std::vector<std::shared_ptr<const QueueEntry>> entries;
   entries.reserve(songs.size());
-  for (const Song& song : songs) entries.push_back(entryFor(song));
-  setEntries(std::move(entries));
+  for (const auto& song : songs) {
+    auto& entry = made[song.get()];
+    if (!entry) entry = std::make_shared<const QueueEntry>(QueueEntry{song->title, song->artistName, *song});
+    entries.push_back(entry);
+  }
+  replaceQueue(std::move(entries));
   changeStatus(PlaybackStatus::stopped);
 }
 
+void SimulatedPlayer::setQueue(const std::vector<Song>& songs) {
+  std::vector<std::shared_ptr<const Song>> shared;
+  shared.reserve(songs.size());
+  for (const Song& song : songs) shared.push_back(std::make_shared<const Song>(song));
+  setQueue(shared);
+}
+
 void SimulatedPlayer::setEntries(std::vector<QueueEntry> entries) {
+  std::vector<std::shared_ptr<const QueueEntry>> shared;
+  shared.reserve(entries.size());
+  for (QueueEntry& entry : entries) shared.push_back(std::make_shared<const QueueEntry>(std::move(entry)));
+  replaceQueue(std::move(shared));
+}
+
+void SimulatedPlayer::replaceQueue(std::vector<std::shared_ptr<const QueueEntry>> entries) {
   // A new queue object: the old one, and whoever listens to it, hears nothing more.
   queue_ = std::make_shared<SimulatedQueue>(std::move(entries));
   anchor(0.0);

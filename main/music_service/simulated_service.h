@@ -42,7 +42,7 @@ class SimulatedPlayer final : public MusicPlayer {
   PlaybackStatus playbackStatus() const override { return status_; }
   Publisher& stateWillChange() override { return stateWillChange_; }
   std::shared_ptr<MusicQueue> queue() const override;
-  void setQueue(const std::vector<Song>& songs) override;
+  void setQueue(const std::vector<std::shared_ptr<const Song>>& songs) override;
   Future<Result<void>> play() override;
   void pause() override;
   void stop() override;
@@ -53,6 +53,8 @@ class SimulatedPlayer final : public MusicPlayer {
   void setPlaybackTime(double seconds) override;
 
   // For tests.
+  // A queue of copies of `songs`.
+  void setQueue(const std::vector<Song>& songs);
   // Sets the status as a platform event would (an interruption, say), with its notification.
   void setStatus(PlaybackStatus status);
   // Replaces the queue with arbitrary entries (non-catalog items included), current entry first.
@@ -72,6 +74,7 @@ class SimulatedPlayer final : public MusicPlayer {
   std::size_t calls() const;
 
  private:
+  void replaceQueue(std::vector<std::shared_ptr<const QueueEntry>> entries);
   void changeStatus(PlaybackStatus status);
   void moveTo(std::optional<std::size_t> index, double seconds);
   void anchor(double seconds);

@@ -20,12 +20,16 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   if (!response) co_return response.error();
   if (generation != ownGeneration) co_return Result<void>{};  // a later play or a stop took over
 
-  const std::vector<Song>& items = response.value();
-  std::unordered_map<std::string_view, const Song*> table;
+  std::vector<Song>& items = response.value();
+  std::unordered_map<std::string_view, std::shared_ptr<const Song>> table;
   table.reserve(items.size());
-  for (const Song& song : items) table.try_emplace(song.id, &song);  // the first of equal ids wins
+  for (Song& song : items) {
+    if (table.contains(song.id)) continue;  // the first of equal ids wins
+    auto shared = std::make_shared<const Song>(std::move(song));
+    table.emplace(shared->id, std::move(shared));
+  }
 
-  std::vector<const Song*> found;
+  std::vector<std::shared_ptr<const Song>> found;
   found.reserve(ids.size());
   for (const std::string& id : ids) {
     if (auto it = table.find(id); it != table.end()) found.push_back(it->second);
@@ -34,22 +38,19 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
 
   const auto n = static_cast<std::int64_t>(ids.size());
   const std::int64_t p = std::clamp<std::int64_t>(start, 0, n - 1);
-  const Song* startSong = found.front();
+  const Song* startSong = found.front().get();
   for (std::int64_t i = p; i < n; ++i) {
     if (auto it = table.find(ids[static_cast<std::size_t>(i)]); it != table.end()) {
-      startSong = it->second;
+      startSong = it->second.get();
       break;
     }
   }
   const auto k = static_cast<std::size_t>(
-      std::find_if(found.begin(), found.end(), [&](const Song* s) { return s->id == startSong->id; }) - found.begin());
+      std::find_if(found.begin(), found.end(), [&](const auto& s) { return s->id == startSong->id; }) - found.begin());
 
-  std::vector<Song> queueList;
-  queueList.reserve(found.size() - k);
-  for (std::size_t i = k; i < found.size(); ++i) {
-    queueList.push_back(*found[i]);
-    queued.push_back(found[i]->id);
-  }
+  const std::vector<std::shared_ptr<const Song>> queueList(found.begin() + static_cast<std::ptrdiff_t>(k), found.end());
+  queued.reserve(queueList.size());
+  for (const auto& song : queueList) queued.push_back(song->id);
 
   player.setQueue(queueList);
   watchQueue();
