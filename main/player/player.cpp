@@ -2,12 +2,11 @@
 
 namespace tolvane {
 
-Player::Player(MusicService& service, RunLoop& loop, Writer write)
+Player::Player(ConstructionTag, MusicService& service, RunLoop& loop, Writer write)
     : service(service), write(std::move(write)), player(service.player()), loop_(loop) {}
 
 std::shared_ptr<Player> Player::create(MusicService& service, RunLoop& loop, Writer write) {
-  // The constructor is private, so make_shared cannot reach it.
-  std::shared_ptr<Player> self(new Player(service, loop, std::move(write)));  // NOLINT
+  auto self = std::make_shared<Player>(ConstructionTag{}, service, loop, std::move(write));
   self->stateWatch = self->player.stateWillChange().sink(self->reportLater());
   self->watchQueue();
   return self;

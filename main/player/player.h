@@ -76,8 +76,15 @@ class Player : public std::enable_shared_from_this<Player> {
   static constexpr Duration reportInterval = std::chrono::seconds(5);
 
  private:
-  Player(MusicService& service, RunLoop& loop, Writer write);
+  // Only create() makes Players; the tag keeps the constructor usable by make_shared alone.
+  struct ConstructionTag {
+    explicit ConstructionTag() = default;
+  };
 
+ public:
+  Player(ConstructionTag, MusicService& service, RunLoop& loop, Writer write);
+
+ private:
   // Marks `event` as the end of the queue and stops reporting.
   void end(Json& event);
   // A receiver for will-change notifications: reports later, on the main loop, if still alive.
