@@ -56,6 +56,9 @@ bool allNumbersFinite(const Json& root) {
 }  // namespace
 
 std::optional<Json> parseObjectLine(std::string_view text) {
+  // The parser takes a NUL byte for the end of its input, which would let anything after one
+  // through. A raw NUL is never part of a JSON text, inside a string or out.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!withinDepth(text)) return std::nullopt;
   // Without exceptions: a syntax error, trailing content, or a number out of a double's range
   // (nlohmann reports those as a parse error) gives a discarded value.

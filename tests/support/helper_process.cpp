@@ -130,6 +130,12 @@ std::vector<std::string> HelperProcess::readLinesFor(Millis period) {
   return lines;
 }
 
+std::vector<Json> HelperProcess::readMessagesFor(Millis period) {
+  std::vector<Json> messages;
+  for (const std::string& line : readLinesFor(period)) messages.push_back(Json::parse(line, nullptr, false));
+  return messages;
+}
+
 std::optional<int> HelperProcess::waitExit(Millis timeout) {
   if (status_) return status_;
   const auto deadline = std::chrono::steady_clock::now() + timeout;

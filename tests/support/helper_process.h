@@ -2,6 +2,7 @@
 
 // Runs build/tolvane as a child process on pipes, as a parent program would.
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -38,6 +39,8 @@ class HelperProcess {
   Json readMessage(Millis timeout = Millis(5000));
   // Every line that arrives within `period`.
   std::vector<std::string> readLinesFor(Millis period);
+  // Every line that arrives within `period`, parsed (a line that is not JSON gives a discarded value).
+  std::vector<Json> readMessagesFor(Millis period);
   // Reads lines until one satisfies `pred` (returned) or `timeout` passes (nullopt). Lines read on
   // the way are appended to `skipped` when given.
   template <typename Pred>
@@ -46,6 +49,8 @@ class HelperProcess {
   // Waits for the helper to exit: its exit status (or 128 + signal), or nullopt after `timeout`.
   std::optional<int> waitExit(Millis timeout = Millis(5000));
   void signal(int signal);
+  // True while the helper has not exited (does not wait).
+  bool running() { return !waitExit(Millis(0)); }
 
   // Everything the helper wrote to stderr so far (read without blocking).
   std::string stderrText();
@@ -63,6 +68,29 @@ class HelperProcess {
   std::string buffer_;
   std::string errText_;
   std::optional<int> status_;
+};
+
+// Predicates for readUntil.
+// The answer whose "id" equals `id`.
+inline auto isAnswerTo(Json id) {
+  return [id = std::move(id)](const Json& message) {
+    return message.is_object() && message.value("type", "") == "answer" && message.contains("id") &&
+           message["id"] == id;
+  };
+}
+inline bool isState(const Json& message) { return message.is_object() && message.value("type", "") == "state"; }
+// The catalog id of the song in a "state" line; empty when it has none.
+inline std::string songIdOf(const Json& state) {
+  if (!state.is_object() || !state.contains("song") || !state["song"].is_object()) return {};
+  return state["song"].value("id", "");
+}
+
+// A test that drives one helper. At its end the helper must not have written anything to stderr.
+class HelperProcessTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(helper.stderrText(), "") << "the helper wrote to stderr"; }
+
+  HelperProcess helper;
 };
 
 template <typename Pred>
