@@ -59,7 +59,8 @@ class SimulatedPlayer final : public MusicPlayer {
   void setStatus(PlaybackStatus status);
   // Replaces the queue with arbitrary entries (non-catalog items included), current entry first.
   void setEntries(std::vector<QueueEntry> entries);
-  // Replaces the queue with one whose current entry is `index` (none when out of range).
+  // Moves the current queue to entry `index` at 0 (no current entry when out of range), with the
+  // queue's notification.
   void setCurrentIndex(std::optional<std::size_t> index);
   // Sets the position as a platform event would, without ending the entry.
   void setRawPlaybackTime(double seconds);

@@ -54,6 +54,10 @@ class PlayerFixture : public ::testing::Test {
 
   SimulatedPlayer& simPlayer() { return service.simulatedPlayer(); }
 
+  // Whether the Player's repeating report timer is scheduled. Reports write nothing while nothing
+  // is loaded, so a timer left running is visible only here.
+  bool timerRunning() const { return player->timer && player->timer->isValid(); }
+
   ManualClock clock;
   RunLoop loop{clock};
   SimulatedService service{loop};
