@@ -7,22 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "support/counted.h"
+
 namespace tolvane::testing {
 namespace {
 
 using Log = std::vector<std::string>;
-
-// Counts live copies of itself in `live`: constructions minus destructions.
-class Counted {
- public:
-  explicit Counted(int& live) : live_(&live) { ++*live_; }
-  Counted(const Counted& other) : live_(other.live_) { ++*live_; }
-  Counted& operator=(const Counted&) = delete;
-  ~Counted() { --*live_; }
-
- private:
-  int* live_;
-};
 
 class PublisherTest : public ::testing::Test {
  protected:

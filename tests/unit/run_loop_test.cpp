@@ -10,23 +10,12 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/counted.h"
 
 namespace tolvane::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Counts live copies of itself in `live`: constructions minus destructions.
-class Counted {
- public:
-  explicit Counted(int& live) : live_(&live) { ++*live_; }
-  Counted(const Counted& other) : live_(other.live_) { ++*live_; }
-  Counted& operator=(const Counted&) = delete;
-  ~Counted() { --*live_; }
-
- private:
-  int* live_;
-};
 
 class RunLoopTest : public ::testing::Test {
  protected:

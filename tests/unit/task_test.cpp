@@ -11,24 +11,12 @@
 #include "platform/future.h"
 #include "platform/run_loop.h"
 #include "platform/task_launcher.h"
+#include "support/counted.h"
 
 namespace tolvane::testing {
 namespace {
 
 using Log = std::vector<std::string>;
-
-// Counts live copies of itself in `live`: constructions minus destructions. Passed by value into a
-// coroutine, it lives exactly as long as the coroutine's frame.
-class Counted {
- public:
-  explicit Counted(int& live) : live_(&live) { ++*live_; }
-  Counted(const Counted& other) : live_(other.live_) { ++*live_; }
-  Counted& operator=(const Counted&) = delete;
-  ~Counted() { --*live_; }
-
- private:
-  int* live_;
-};
 
 Task<int> valueOf(Future<int> future, Log& log, Counted) {
   log.push_back("before await");
