@@ -61,7 +61,8 @@ std::optional<Json> parseObjectLine(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!withinDepth(text)) return std::nullopt;
   // Without exceptions: a syntax error, trailing content, or a number out of a double's range
-  // (nlohmann reports those as a parse error) gives a discarded value.
+  // (nlohmann reports those as a parse error) gives a discarded value. A byte order mark at the
+  // very start is skipped, as parents whose tools write one expect.
   Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false,
                            /*ignore_comments=*/false);
   if (value.is_discarded() || !value.is_object()) return std::nullopt;

@@ -36,6 +36,11 @@ TEST(ParseObjectLineTest, AcceptsOnlyOneObjectWithWhitespaceAround) {
       // JSON whitespace around the object is allowed, a CR included (a lone CR stays in a line).
       {"whitespace around", " \t{} \t", true},
       {"trailing CR", "{}\r", true},
+      // A byte order mark is skipped at the very start of a line, and only there: U+FEFF is not
+      // JSON whitespace.
+      {"byte order mark first", "\xEF\xBB\xBF{}", true},
+      {"byte order mark after a space", " \xEF\xBB\xBF{}", false},
+      {"byte order mark after the object", "{}\xEF\xBB\xBF", false},
       // A top-level value that is not an object is not a command.
       {"array", "[]", false},
       {"array holding an object", R"([{"type":"play"}])", false},
