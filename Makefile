@@ -4,6 +4,7 @@
 # make test   the whole suite three times: plain, with AddressSanitizer + UndefinedBehaviorSanitizer,
 #             and with ThreadSanitizer; then the fuzzer for FUZZ_SMOKE_SECONDS (60)
 # make fuzz   the fuzzer alone for FUZZ_SECONDS (600), keeping its corpus in fuzz-out/
+# make bench  Release build of the helper and the benchmarks in build-bench/; writes bench/RESULTS.md
 
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_SECONDS ?= 600
@@ -11,6 +12,8 @@ FUZZ_SMOKE_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev
 TEST_PACKAGES := clang libclang-rt-14-dev valgrind binutils
+BENCH_PACKAGES := libbenchmark-dev
+BENCH_RUNS ?= 3
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 WERROR := $(if $(CI),ON,OFF)
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVANE_WERROR=$(WERROR)
@@ -21,7 +24,7 @@ export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
 
 FUZZ_CORPORA := tests/fuzz/seeds ../shared/conformance/json/test_parsing ../shared/conformance/utf8
 
-.PHONY: all deps test-deps install-missing build run test test-plain test-asan test-tsan fuzz fuzz-smoke fuzz-build clean
+.PHONY: all deps test-deps bench-deps install-missing build run test test-plain test-asan test-tsan fuzz fuzz-smoke fuzz-build bench clean
 
 all: build
 
@@ -30,6 +33,9 @@ deps:
 
 test-deps:
 	@$(MAKE) --no-print-directory install-missing WANTED="$(PACKAGES) $(TEST_PACKAGES)"
+
+bench-deps:
+	@$(MAKE) --no-print-directory install-missing WANTED="$(PACKAGES) $(BENCH_PACKAGES)"
 
 install-missing:
 	@missing=""; \
@@ -80,4 +86,14 @@ fuzz-smoke: fuzz-build
 	  -artifact_prefix=build-fuzz/ build-fuzz/corpus $(FUZZ_CORPORA)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-bench
+
+# Micro-benchmarks (3 repetitions each), then the process-level driver, which runs the helper and
+# the limit program alternately for BENCH_RUNS runs and writes every figure to bench/RESULTS.md.
+bench: bench-deps
+	cmake -S . -G Ninja -B build-bench -DCMAKE_BUILD_TYPE=Release -DTOLVANE_WERROR=$(WERROR) -DTOLVANE_TESTS=OFF -DTOLVANE_BENCH=ON
+	cmake --build build-bench
+	./build-bench/bench/tolvane_micro_bench --benchmark_repetitions=3 --benchmark_out=build-bench/micro.json \
+	  --benchmark_out_format=json
+	./build-bench/bench/tolvane_process_bench --helper build-bench/tolvane --limit build-bench/bench/tolvane_limit \
+	  --runs $(BENCH_RUNS) --micro build-bench/micro.json --notes bench/NOTES.md --out bench/RESULTS.md

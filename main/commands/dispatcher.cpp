@@ -125,8 +125,11 @@ const CommandWord* find(const Json& command) {
 }  // namespace
 
 Task<> Player::handle(Json command) {
-  Json answer = {{"type", "answer"}};
-  if (auto id = command.find("id"); id != command.end()) answer["id"] = *id;
+  Json answer(Json::value_t::object);
+  auto& members = answer.get_ref<Json::object_t&>();
+  members.emplace("type", "answer");
+  // No row reads "id", so it moves from the command into the answer.
+  if (auto id = command.find("id"); id != command.end()) members.emplace("id", std::move(*id));
 
   if (const CommandWord* word = find(command); word == nullptr) {
     answer["error"] = "unknownCommand";

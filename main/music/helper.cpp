@@ -28,21 +28,24 @@ namespace {
 // It never waits for a command to finish: a command is taken up when it starts running.
 class Backlog {
  public:
-  static constexpr std::size_t limit = 1024;
+  // Commands held at most, plus one block's worth: the reader only waits before handing over.
+  static constexpr std::size_t limit = 4096;
 
-  // Reader thread: waits while the backlog is full, then counts one more command.
-  void enter() {
+  // Reader thread: waits while the backlog is full, then counts `count` more commands.
+  void enter(std::size_t count) {
     std::unique_lock lock(mutex_);
     roomLeft_.wait(lock, [this] { return pending_ < limit; });
-    ++pending_;
+    pending_ += count;
   }
-  // Main thread: one command has been taken up.
-  void leave() {
+  // Main thread: `count` commands have been taken up.
+  void leave(std::size_t count) {
+    bool wasFull = false;
     {
       std::lock_guard lock(mutex_);
-      --pending_;
+      wasFull = pending_ >= limit;
+      pending_ -= count;
     }
-    roomLeft_.notify_one();
+    if (wasFull) roomLeft_.notify_one();
   }
 
  private:
@@ -57,11 +60,11 @@ class Backlog {
 void startReader(std::shared_ptr<Player> player, RunLoop& loop, TaskLauncher& launcher, Application& app) {
   std::thread([player = std::move(player), &loop, &launcher, &app] {
     auto backlog = std::make_shared<Backlog>();  // shared with the jobs, which may outlive this thread
-    readCommands(STDIN_FILENO, [&](Json command) {
-      backlog->enter();
-      loop.post([player, &launcher, backlog, command = std::move(command)]() mutable {
-        backlog->leave();
-        launcher.keep(runCommand(player, std::move(command)));
+    readCommands(STDIN_FILENO, [&](Commands batch) {
+      backlog->enter(batch.size());
+      loop.post([player, &launcher, backlog, batch = std::move(batch)]() mutable {
+        backlog->leave(batch.size());
+        for (Json& command : batch) launcher.keep(runCommand(player, std::move(command)));
       });
     });
     loop.post([&app] { app.exitNow(); });
@@ -77,6 +80,9 @@ int Helper::main() {
 
   SteadyClock clock;
   RunLoop loop(clock);
+  // Long enough to cover a parent's turnaround between an answer and its next command, short
+  // enough to cost nothing noticeable when commands are rare.
+  loop.setSpinBeforeSleep(std::chrono::microseconds(100));
 
   Application app(loop);
   app.installSignalHandling();

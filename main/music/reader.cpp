@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "platform/utf8.h"
@@ -13,6 +14,7 @@ namespace {
 constexpr std::size_t readSize = 64 * 1024;
 // A buffer grown by a long line is given back once the line is done.
 constexpr std::size_t keptCapacity = 1024 * 1024;
+constexpr std::size_t batchSize = 256;
 }  // namespace
 
 void LineSplitter::deliver(std::string_view line, const LineHandler& onLine) {
@@ -50,12 +52,27 @@ void LineSplitter::finish(const LineHandler& onLine) {
   release();
 }
 
-std::optional<Json> decodeCommand(std::string_view lineBytes) { return parseObjectLine(decodeUtf8Lossy(lineBytes)); }
+std::optional<Json> decodeCommand(std::string_view lineBytes) {
+  // Almost every line is well-formed already; only the others are copied to be repaired.
+  if (isWellFormedUtf8(lineBytes)) return parseObjectLine(lineBytes);
+  return parseObjectLine(decodeUtf8Lossy(lineBytes));
+}
 
-void readCommands(int fd, const std::function<void(Json command)>& handOver) {
+void readCommands(int fd, const std::function<void(Commands batch)>& handOver) {
   LineSplitter splitter;
-  const LineSplitter::LineHandler onLine = [&handOver](std::string_view line) {
-    if (auto command = decodeCommand(line)) handOver(std::move(*command));
+  Commands batch;
+  // One hand-over per block read, or per batchSize commands, instead of one per line: a burst of
+  // short commands costs the main loop one wake-up per batch, and a batch stays small.
+  const auto handOverBatch = [&] {
+    if (batch.empty()) return;
+    handOver(std::exchange(batch, {}));
+  };
+  const LineSplitter::LineHandler onLine = [&](std::string_view line) {
+    if (auto command = decodeCommand(line)) {
+      if (batch.empty()) batch.reserve(batchSize);
+      batch.push_back(std::move(*command));
+      if (batch.size() == batchSize) handOverBatch();
+    }
   };
   std::vector<char> buffer(readSize);
   for (;;) {
@@ -63,8 +80,10 @@ void readCommands(int fd, const std::function<void(Json command)>& handOver) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // end of input, or a read error, which counts as the same
     splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), onLine);
+    handOverBatch();
   }
   splitter.finish(onLine);
+  handOverBatch();
 }
 
 }  // namespace tolvane

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/json.h"
 
@@ -32,7 +33,9 @@ class LineSplitter {
 // one JSON object. Nullopt for a line to drop.
 std::optional<Json> decodeCommand(std::string_view lineBytes);
 
-// Reads `fd` to its end (or to a read error), handing over every command in input order.
-void readCommands(int fd, const std::function<void(Json command)>& handOver);
+// Reads `fd` to its end (or to a read error), handing over every command in input order: the
+// commands of each block read, together, as soon as the block is parsed. A batch is never empty.
+using Commands = std::vector<Json>;
+void readCommands(int fd, const std::function<void(Commands batch)>& handOver);
 
 }  // namespace tolvane

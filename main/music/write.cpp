@@ -28,10 +28,16 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 void write(const Json& message) {
-  std::optional<std::string> line = serializeMessage(message);
-  if (!line) return;
-  line->push_back('\n');
-  if (!writeAll(STDOUT_FILENO, *line)) Application::immediateExit(0);
+  // Reused from message to message (write runs on the main loop only); a buffer grown by a very
+  // long message is given back afterwards.
+  static std::string line;
+  constexpr std::size_t keptCapacity = 1024 * 1024;
+  line.clear();
+  if (!appendMessage(line, message)) return;
+  line += '\n';
+  const bool written = writeAll(STDOUT_FILENO, line);
+  if (line.capacity() > keptCapacity) std::string().swap(line);
+  if (!written) Application::immediateExit(0);
 }
 
 }  // namespace tolvane

@@ -288,7 +288,7 @@ Future<T> SimulatedService::answerLater(Operation operation, std::function<T()> 
 }
 
 Future<Result<std::vector<Song>>> SimulatedService::catalogSongs(const std::vector<std::string>& ids) {
-  catalogRequests_.push_back(ids);
+  if (recording_) catalogRequests_.push_back(ids);
   std::unordered_set<std::string> wanted(ids.begin(), ids.end());
   return answerLater<Result<std::vector<Song>>>(
       Operation::catalogRequest, [this, wanted = std::move(wanted)]() -> Result<std::vector<Song>> {
@@ -303,7 +303,7 @@ Future<Result<std::vector<Song>>> SimulatedService::catalogSongs(const std::vect
 }
 
 Future<Result<void>> SimulatedService::searchCatalog(const std::string& term, int /*limit*/) {
-  searchTerms_.push_back(term);
+  if (recording_) searchTerms_.push_back(term);
   return answerLater<Result<void>>(Operation::searchProbe, [this]() -> Result<void> {
     if (auto failure = failures_.find(Operation::searchProbe); failure != failures_.end()) return failure->second;
     return {};

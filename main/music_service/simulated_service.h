@@ -132,7 +132,10 @@ class SimulatedService final : public MusicService {
   // Appends a song to the catalog (its id may repeat one already there).
   void addSong(Song song) { catalog_.push_back(std::move(song)); }
   const std::vector<Song>& catalog() const { return catalog_; }
-  // Every catalog request, with the ids it asked for.
+  // Keeps the ids of every catalog request and the term of every search from now on. Off unless a
+  // test turns it on: a running helper must not hold on to what every command asked for.
+  void recordRequests(bool on) { recording_ = on; }
+  // The catalog requests and searches recorded, in order.
   const std::vector<std::vector<std::string>>& catalogRequests() const { return catalogRequests_; }
   const std::vector<std::string>& searchTerms() const { return searchTerms_; }
   std::size_t subscriptionRequests() const { return subscriptionRequests_; }
@@ -154,6 +157,7 @@ class SimulatedService final : public MusicService {
   std::optional<AuthorizationStatus> statusAfterRequest_;
   std::string countryCode_ = "us";
   bool canPlayCatalogContent_ = true;
+  bool recording_ = false;
   std::vector<std::vector<std::string>> catalogRequests_;
   std::vector<std::string> searchTerms_;
   std::size_t subscriptionRequests_ = 0;

@@ -1,7 +1,11 @@
 #include "platform/json.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <vector>
+
+#include "platform/utf8.h"
 
 namespace tolvane {
 
@@ -40,18 +44,104 @@ bool withinDepth(std::string_view text) {
   return true;
 }
 
-bool allNumbersFinite(const Json& root) {
-  std::vector<const Json*> pending{&root};
-  while (!pending.empty()) {
-    const Json* value = pending.back();
-    pending.pop_back();
-    if (value->is_number_float() && !std::isfinite(value->get<double>())) return false;
-    if (value->is_structured()) {
-      for (const auto& child : *value) pending.push_back(&child);
+// The writer of messages: one pass that appends straight to the output, checking as it goes.
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out) {}
+
+  bool value(const Json& value) {
+    switch (value.type()) {
+      case Json::value_t::object: {
+        out_ += '{';
+        bool first = true;
+        for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
+          if (!first) out_ += ',';
+          first = false;
+          if (!string(key)) return false;
+          out_ += ':';
+          if (!this->value(member)) return false;
+        }
+        out_ += '}';
+        return true;
+      }
+      case Json::value_t::array: {
+        out_ += '[';
+        bool first = true;
+        for (const Json& element : value.get_ref<const Json::array_t&>()) {
+          if (!first) out_ += ',';
+          first = false;
+          if (!this->value(element)) return false;
+        }
+        out_ += ']';
+        return true;
+      }
+      case Json::value_t::string: return string(value.get_ref<const std::string&>());
+      case Json::value_t::boolean: out_ += value.get<bool>() ? "true" : "false"; return true;
+      case Json::value_t::null: out_ += "null"; return true;
+      case Json::value_t::number_integer: return integer(value.get<std::int64_t>());
+      case Json::value_t::number_unsigned: return integer(value.get<std::uint64_t>());
+      case Json::value_t::number_float: {
+        // Non-finite numbers have no JSON form. A finite one is written in the JSON library's own
+        // shortest round-trip form (1.0 stays "1.0"); numbers of this kind are rare in messages.
+        const double number = value.get<double>();
+        if (!std::isfinite(number)) return false;
+        out_ += value.dump();
+        return true;
+      }
+      case Json::value_t::binary:
+      case Json::value_t::discarded: return false;
     }
+    return false;
   }
-  return true;
-}
+
+ private:
+  template <typename Integer>
+  bool integer(Integer number) {
+    char digits[24];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
+    out_.append(digits, end);
+    return error == std::errc{};
+  }
+
+  // Escapes quotes, backslashes, slashes and control characters; everything else is written as
+  // its own UTF-8. A string that is not well-formed UTF-8 fails the message.
+  bool string(std::string_view text) {
+    if (!isWellFormedUtf8(text)) return false;
+    static constexpr char hex[] = "0123456789abcdef";
+    out_ += '"';
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      std::string_view escape;
+      switch (c) {
+        case '"': escape = "\\\""; break;
+        case '\\': escape = "\\\\"; break;
+        case '/': escape = "\\/"; break;
+        case '\b': escape = "\\b"; break;
+        case '\f': escape = "\\f"; break;
+        case '\n': escape = "\\n"; break;
+        case '\r': escape = "\\r"; break;
+        case '\t': escape = "\\t"; break;
+        default:
+          if (c >= 0x20) continue;
+          break;
+      }
+      out_.append(text.substr(run, i - run));
+      if (escape.empty()) {
+        const char unicode[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+        out_.append(unicode, sizeof unicode);
+      } else {
+        out_ += escape;
+      }
+      run = i + 1;
+    }
+    out_.append(text.substr(run));
+    out_ += '"';
+    return true;
+  }
+
+  std::string& out_;
+};
 
 }  // namespace
 
@@ -69,22 +159,17 @@ std::optional<Json> parseObjectLine(std::string_view text) {
   return value;
 }
 
+bool appendMessage(std::string& out, const Json& message) {
+  const std::size_t size = out.size();
+  if (Writer(out).value(message)) return true;
+  out.resize(size);
+  return false;
+}
+
 std::optional<std::string> serializeMessage(const Json& message) {
-  if (!allNumbersFinite(message)) return std::nullopt;
   std::string text;
-  try {
-    text = message.dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::strict);
-  } catch (const Json::type_error&) {
-    return std::nullopt;  // a string that is not valid UTF-8
-  }
-  // Outside strings compact JSON holds no "/", so every one of them is inside a string.
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    if (c == '/') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
+  if (!appendMessage(text, message)) return std::nullopt;
+  return text;
 }
 
 }  // namespace tolvane

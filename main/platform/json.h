@@ -22,5 +22,7 @@ std::optional<Json> parseObjectLine(std::string_view text);
 // written as "\/", control characters escaped. Fails (nullopt) for a non-finite number or a string
 // that is not valid UTF-8, so such a message is never written as something else.
 std::optional<std::string> serializeMessage(const Json& message);
+// The same, appended to `out`; on failure `out` is left as it was.
+bool appendMessage(std::string& out, const Json& message);
 
 }  // namespace tolvane

@@ -1,5 +1,8 @@
 #include "platform/run_loop.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -49,6 +52,8 @@ void RunLoop::post(Job job) {
   {
     std::lock_guard lock(mutex_);
     jobs_.push_back(std::move(job));
+    if (std::this_thread::get_id() != loopThread_) ++outsidePosts_;
+    attention_.store(true, std::memory_order_release);
   }
   wake_.notify_one();
 }
@@ -77,17 +82,32 @@ Timer RunLoop::add(Duration delay, Duration interval, Job action) {
 }
 
 void RunLoop::push(TimePoint deadline, std::shared_ptr<detail::TimerEntry> entry) {
-  timers_.push(HeapItem{deadline, nextSequence_++, std::move(entry)});
+  timers_.push_back(HeapItem{deadline, nextSequence_++, std::move(entry)});
+  std::push_heap(timers_.begin(), timers_.end(), Later{});
+  // A cancelled timer leaves the heap when it comes to the front, which for a far deadline may be
+  // an hour away. Once the heap has doubled since it was last swept, the cancelled ones go at once:
+  // a linear sweep per doubling, so a constant cost per timer.
+  if (timers_.size() >= 2 * heldAfterSweep_ + 64) sweepCancelledTimers();
+}
+
+void RunLoop::sweepCancelledTimers() {
+  std::erase_if(timers_, [](const HeapItem& item) { return item.entry->cancelled; });
+  std::make_heap(timers_.begin(), timers_.end(), Later{});
+  heldAfterSweep_ = timers_.size();
 }
 
 void RunLoop::dropDeadTimers() {
-  while (!timers_.empty() && timers_.top().entry->cancelled) timers_.pop();
+  while (!timers_.empty() && timers_.front().entry->cancelled) {
+    std::pop_heap(timers_.begin(), timers_.end(), Later{});
+    timers_.pop_back();
+  }
+  heldAfterSweep_ = std::min(heldAfterSweep_, timers_.size());
 }
 
 std::optional<TimePoint> RunLoop::nextDeadline() {
   dropDeadTimers();
   if (timers_.empty()) return std::nullopt;
-  return timers_.top().deadline;
+  return timers_.front().deadline;
 }
 
 bool RunLoop::runOneJob() {
@@ -106,9 +126,11 @@ bool RunLoop::fireOneTimer() {
   dropDeadTimers();
   if (timers_.empty()) return false;
   const TimePoint current = now();
-  if (timers_.top().deadline > current) return false;
-  HeapItem item = timers_.top();
-  timers_.pop();
+  if (timers_.front().deadline > current) return false;
+  std::pop_heap(timers_.begin(), timers_.end(), Later{});
+  HeapItem item = std::move(timers_.back());
+  timers_.pop_back();
+  heldAfterSweep_ = std::min(heldAfterSweep_, timers_.size());
   auto& entry = *item.entry;
   if (entry.interval > Duration{0}) {
     // Keep the beat from the previous deadline; beats missed while the loop was busy are skipped.
@@ -126,6 +148,10 @@ bool RunLoop::fireOneTimer() {
 }
 
 void RunLoop::run() {
+  {
+    std::lock_guard lock(mutex_);
+    loopThread_ = std::this_thread::get_id();
+  }
   for (;;) {
     {
       std::lock_guard lock(mutex_);
@@ -134,8 +160,10 @@ void RunLoop::run() {
         return;
       }
     }
+    attention_.store(false, std::memory_order_relaxed);
     if (runOneJob() || fireOneTimer()) continue;
     const std::optional<TimePoint> deadline = clock_.isManual() ? std::nullopt : nextDeadline();
+    if (!clock_.isManual() && postedFromOutsideSinceLastAsked() && awaitAttentionBriefly(deadline)) continue;
     std::unique_lock lock(mutex_);
     if (!jobs_.empty() || quitting_) continue;
     if (deadline) {
@@ -146,10 +174,27 @@ void RunLoop::run() {
   }
 }
 
+bool RunLoop::postedFromOutsideSinceLastAsked() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(outsidePostsSeen_, outsidePosts_) != outsidePosts_;
+}
+
+bool RunLoop::awaitAttentionBriefly(std::optional<TimePoint> deadline) {
+  if (spinBeforeSleep_ <= Duration{0}) return false;
+  TimePoint until = now() + spinBeforeSleep_;
+  if (deadline && *deadline < until) until = *deadline;
+  while (!attention_.load(std::memory_order_acquire)) {
+    if (now() >= until) return false;
+    sched_yield();  // lets the thread that will post, or any other, run on this processor first
+  }
+  return true;
+}
+
 void RunLoop::quit() {
   {
     std::lock_guard lock(mutex_);
     quitting_ = true;
+    attention_.store(true, std::memory_order_release);
   }
   wake_.notify_one();
 }

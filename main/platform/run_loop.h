@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -7,7 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <queue>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -55,6 +56,13 @@ class RunLoop {
   using Job = std::function<void()>;
 
   explicit RunLoop(Clock& clock);
+  // With a real clock: when the loop runs out of work after running jobs posted from other threads,
+  // it yields the processor for up to `spin`, watching for a job, before it goes to sleep. A job
+  // that follows the previous one closely (the next command of a parent that waits for each
+  // answer) then finds the loop awake, and needs neither a wake-up system call nor a sleeping
+  // processor to be woken. Work of the loop's own (timers, jobs it posts itself) never makes it
+  // spin, nor does the loop spin past the deadline of a timer. Zero (the default) never spins.
+  void setSpinBeforeSleep(Duration spin) { spinBeforeSleep_ = spin; }
   RunLoop(const RunLoop&) = delete;
   RunLoop& operator=(const RunLoop&) = delete;
   ~RunLoop();
@@ -89,6 +97,9 @@ class RunLoop {
   // The earliest deadline of a live timer, if any.
   std::optional<TimePoint> nextDeadline();
 
+  // The timers the loop holds, including cancelled ones not yet swept out (for tests).
+  std::size_t heldTimers() const { return timers_.size(); }
+
  private:
   struct HeapItem {
     TimePoint deadline;
@@ -106,13 +117,23 @@ class RunLoop {
   bool runOneJob();
   bool fireOneTimer();
   void dropDeadTimers();
+  void sweepCancelledTimers();
+  bool awaitAttentionBriefly(std::optional<TimePoint> deadline);
+  bool postedFromOutsideSinceLastAsked();
 
   Clock& clock_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;   // guarded by mutex_
   bool quitting_ = false;  // guarded by mutex_
-  std::priority_queue<HeapItem, std::vector<HeapItem>, Later> timers_;
+  // Set by post() and quit(), cleared by the loop before it looks for work; read while it spins.
+  std::atomic<bool> attention_{false};
+  Duration spinBeforeSleep_{0};
+  std::thread::id loopThread_;          // guarded by mutex_
+  std::uint64_t outsidePosts_ = 0;      // guarded by mutex_
+  std::uint64_t outsidePostsSeen_ = 0;  // guarded by mutex_
+  std::vector<HeapItem> timers_;        // a heap ordered by Later: the earliest deadline at the front
+  std::size_t heldAfterSweep_ = 0;
   std::uint64_t nextSequence_ = 0;
 };
 

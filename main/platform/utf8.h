@@ -10,4 +10,7 @@ namespace tolvane {
 // Standard). A byte order mark is kept as U+FEFF.
 std::string decodeUtf8Lossy(std::string_view bytes);
 
+// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool isWellFormedUtf8(std::string_view bytes);
+
 }  // namespace tolvane

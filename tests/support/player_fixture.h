@@ -22,7 +22,9 @@ using namespace std::chrono_literals;
 
 class PlayerFixture : public ::testing::Test {
  protected:
-  PlayerFixture() : player(Player::create(service, loop, [this](const Json& m) { written.push_back(m); })) {}
+  PlayerFixture() : player(Player::create(service, loop, [this](const Json& m) { written.push_back(m); })) {
+    service.recordRequests(true);
+  }
 
   // Hands `command` over as the reader does, and runs the loop until nothing is left to do now.
   void send(Json command) {

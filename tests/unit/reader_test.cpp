@@ -1,8 +1,13 @@
 #include "music/reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tolvane::testing {
@@ -150,6 +155,71 @@ TEST(DecodeCommandTest, LineThatIsNotOneObjectIsDropped) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(decodeCommand(row.line), std::nullopt);
   }
+}
+
+// Writes all of `bytes` to `fd`.
+void writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    ASSERT_GT(n, 0);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Commands go over in batches, so the main loop is woken once per batch, not once per line: every
+// command in input order, dropped lines leaving no gap, no empty batch and no batch beyond a few
+// hundred commands, and an unterminated last line still counted.
+TEST(ReadCommandsTest, HandsOverEveryCommandInOrderInBoundedBatches) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  constexpr int commands = 5000;
+  std::string input;
+  for (int i = 0; i < commands; ++i) {
+    input += R"({"type":"x","id":)" + std::to_string(i) + "}";
+    input += i + 1 < commands ? "\n" : "";
+    if (i % 7 == 3) input += "not a command\n";
+  }
+  std::thread writer([&] {
+    writeAll(fds[1], input);
+    ::close(fds[1]);
+  });
+  std::vector<std::size_t> sizes;
+  std::vector<std::int64_t> ids;
+  readCommands(fds[0], [&](Commands batch) {
+    sizes.push_back(batch.size());
+    for (const Json& command : batch) ids.push_back(command.value("id", std::int64_t{-1}));
+  });
+  writer.join();
+  ::close(fds[0]);
+
+  ASSERT_EQ(ids.size(), static_cast<std::size_t>(commands));
+  for (int i = 0; i < commands; ++i) ASSERT_EQ(ids[i], i);
+  for (std::size_t size : sizes) {
+    EXPECT_GT(size, 0u);
+    EXPECT_LE(size, 256u);
+  }
+}
+
+// A batch goes over as soon as the block that holds it is read: the reader never waits for more
+// input to fill a batch.
+TEST(ReadCommandsTest, HandsOverWhatHasArrivedWithoutWaitingForMore) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  writeAll(fds[1], "{\"id\":1}\n{\"id\":2}\n{\"id\":3}\n");
+  std::promise<std::size_t> firstBatch;
+  std::size_t batches = 0;
+  std::thread reader([&] {
+    readCommands(fds[0], [&](Commands batch) {
+      if (batches++ == 0) firstBatch.set_value(batch.size());
+    });
+  });
+  auto first = firstBatch.get_future();
+  const bool arrived = first.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  ::close(fds[1]);  // ends the reader either way
+  reader.join();
+  ::close(fds[0]);
+  ASSERT_TRUE(arrived) << "the commands waited for more input";
+  EXPECT_EQ(first.get(), 3u);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -245,6 +248,27 @@ TEST_F(RunLoopTest, TimerHandleMayOutliveItsLoop) {
   timer.invalidate();  // does nothing, and must not touch the gone loop
 }
 
+// Timers cancelled long before their deadline must not pile up: a player that reschedules its
+// end-of-song timer on every command would otherwise hold one entry per command for up to an hour.
+// Live timers around them keep their order.
+TEST_F(RunLoopTest, CancelledTimersAreSweptOutLongBeforeTheirDeadline) {
+  std::vector<int> fired;
+  Timer early = loop.schedule(10min, [&] { fired.push_back(1); });
+  Timer late = loop.schedule(2h, [&] { fired.push_back(2); });
+  for (int i = 0; i < 100'000; ++i) {
+    Timer cancelled = loop.schedule(1h, [&] { fired.push_back(0); });
+    cancelled.invalidate();
+    if (i % 1000 == 0) loop.runAfter(90min, [&] { fired.push_back(3); });  // never cancellable
+  }
+  EXPECT_LE(loop.heldTimers(), 300u);
+
+  loop.advance(3h);
+  EXPECT_EQ(fired.size(), 102u);
+  EXPECT_EQ(fired.front(), 1);
+  EXPECT_EQ(fired.back(), 2);
+  EXPECT_EQ(std::count(fired.begin(), fired.end(), 3), 100);
+}
+
 // The loop's thread-facing side: real threads and a real clock, but nothing waits on time. A guard
 // timer bounds each test should the loop fail to wake or to quit.
 class RunLoopThreadTest : public ::testing::Test {
@@ -309,6 +333,42 @@ TEST_F(RunLoopThreadTest, PostFromAnotherThreadWakesAnIdleLoop) {
   loop.run();
   waker.join();
   EXPECT_FALSE(timedOut);
+}
+
+// A loop that spins before sleeping still sees every job posted from outside, still ends on quit(),
+// and never lets the spin hold back a timer: the spin is far longer than the test may take.
+TEST_F(RunLoopThreadTest, SpinningLoopRunsPostedJobsAndTimersOnTimeAndQuits) {
+  loop.setSpinBeforeSleep(60s);
+  constexpr int jobs = 1000;
+  std::vector<int> seen;
+  std::thread poster([&] {
+    for (int i = 0; i < jobs; ++i) loop.post([&seen, i] { seen.push_back(i); });
+  });
+  Timer timer;
+  std::atomic<bool> timerFired{false};
+  // Posted from outside, so the loop spins afterwards; the timer must fire 1 ms later regardless.
+  std::thread starter([&] { loop.post([&] { timer = loop.schedule(1ms, [&] { timerFired = true; }); }); });
+  // Quits from outside, while the loop spins.
+  std::thread quitter([&] {
+    const auto giveUp = std::chrono::steady_clock::now() + 30s;
+    while (!timerFired && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    loop.quit();
+  });
+  const auto began = std::chrono::steady_clock::now();
+  loop.run();
+  poster.join();
+  starter.join();
+  quitter.join();
+  const auto took = std::chrono::steady_clock::now() - began;
+
+  ASSERT_FALSE(timedOut) << "the loop missed the quit";
+  EXPECT_TRUE(timerFired);
+  EXPECT_LT(took, 20s) << "the spin held back the timer or the quit";
+  // Jobs posted before the quit have all run, in order, once the loop is run to the end.
+  loop.post([this] { loop.quit(); });
+  loop.run();
+  ASSERT_EQ(seen.size(), static_cast<std::size_t>(jobs));
+  for (int i = 0; i < jobs; ++i) ASSERT_EQ(seen[i], i);
 }
 
 }  // namespace

@@ -172,6 +172,7 @@ TEST_F(SimulatedServiceTest, CatalogRequestAnswersKnownIdsOnceEachInCatalogOrder
       {"only unknown ids", {"0", "1000000017", " 1000000001"}, {}},
       {"empty request", {}, {}},
   };
+  service.recordRequests(true);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Awaited<Result<std::vector<Song>>> answer(service.catalogSongs(row.ids));
@@ -184,6 +185,22 @@ TEST_F(SimulatedServiceTest, CatalogRequestAnswersKnownIdsOnceEachInCatalogOrder
     for (const Song& song : answer->value()) EXPECT_EQ(song, catalogSong(song.id)) << "whole songs, every field";
     EXPECT_EQ(service.catalogRequests().back(), row.ids);
   }
+}
+
+// A running helper must not keep what every command asked for: the ids of a million-id play would
+// stay in memory for good.
+TEST_F(SimulatedServiceTest, KeepsRequestsOnlyWhileRecording) {
+  Awaited<Result<std::vector<Song>>> unrecorded(service.catalogSongs({"1000000001"}));
+  Awaited<Result<void>> probe(service.searchCatalog("music", 1));
+  loop.advance(1s);
+  ASSERT_TRUE(unrecorded.ready());
+  EXPECT_TRUE(service.catalogRequests().empty());
+  EXPECT_TRUE(service.searchTerms().empty());
+
+  service.recordRequests(true);
+  Awaited<Result<std::vector<Song>>> recorded(service.catalogSongs({"1000000002"}));
+  loop.advance(1s);
+  EXPECT_EQ(service.catalogRequests(), std::vector<std::vector<std::string>>{{"1000000002"}});
 }
 
 // ---- latencies and failures of every operation ----

@@ -76,6 +76,37 @@ TEST(DecodeUtf8LossyTest, ValidatorUsedHereRejectsIllFormedText) {
   EXPECT_FALSE(wellFormed("\xF4\x90\x80\x80"));
 }
 
+// The boundaries of each sequence length, and sequences cut short by the end of the text.
+TEST(IsWellFormedUtf8Test, AcceptsExactlyTheWellFormedSequences) {
+  struct Row {
+    const char* name;
+    const char* bytes;
+    bool wellFormed;
+  };
+  const Row rows[] = {
+      {"empty", "", true},
+      {"ASCII with NUL and DEL", "00 41 7F", true},
+      {"smallest and largest two-byte", "C2 80 DF BF", true},
+      {"overlong two-byte", "C1 BF", false},
+      {"smallest three-byte after overlongs", "E0 A0 80", true},
+      {"overlong three-byte", "E0 9F BF", false},
+      {"last before the surrogates", "ED 9F BF", true},
+      {"a surrogate", "ED A0 80", false},
+      {"largest code point", "F4 8F BF BF", true},
+      {"above the largest code point", "F4 90 80 80", false},
+      {"lead byte F5", "F5 80 80 80", false},
+      {"lone continuation byte", "80", false},
+      {"cut short at the end", "41 E2 82", false},
+      {"four-byte cut short by ASCII", "F0 9F 41 41", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string bytes = bytesOf(row.bytes);
+    EXPECT_EQ(isWellFormedUtf8(bytes), row.wellFormed);
+    EXPECT_EQ(isWellFormedUtf8(bytes), wellFormed(bytes)) << "agrees with the independent validator";
+  }
+}
+
 TEST(DecodeUtf8LossyTest, ReplacesEachMaximalSubpartOnce) {
   constexpr char32_t R = 0xFFFD;
   struct Row {
@@ -150,6 +181,8 @@ TEST(DecodeUtf8LossyTest, StressTestFileGivesThePublishedReplacementCounts) {
     const std::size_t wanted = listed == expected.end() ? 0 : listed->second;
     EXPECT_EQ(replacementsIn(decoded) - replacementsIn(line), wanted) << "line " << number;
     EXPECT_TRUE(wellFormed(decoded)) << "line " << number;
+    EXPECT_EQ(isWellFormedUtf8(line), wanted == 0) << "line " << number;
+    EXPECT_EQ(isWellFormedUtf8(line), wellFormed(line)) << "line " << number;
     if (wanted == 0) {
       EXPECT_EQ(decoded, line) << "a well-formed line " << number << " passes unchanged";
     }
