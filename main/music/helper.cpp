@@ -28,7 +28,7 @@ namespace {
 // It never waits for a command to finish: a command is taken up when it starts running.
 class Backlog {
  public:
-  // Commands held at most, plus one block's worth: the reader only waits before handing over.
+  // Commands held at most, plus one batch: the reader only waits before handing a batch over.
   static constexpr std::size_t limit = 4096;
 
   // Reader thread: waits while the backlog is full, then counts `count` more commands.

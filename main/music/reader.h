@@ -33,9 +33,11 @@ class LineSplitter {
 // one JSON object. Nullopt for a line to drop.
 std::optional<Json> decodeCommand(std::string_view lineBytes);
 
-// Reads `fd` to its end (or to a read error), handing over every command in input order: the
-// commands of each block read, together, as soon as the block is parsed. A batch is never empty.
 using Commands = std::vector<Json>;
+
+// Reads `fd` to its end (or to a read error), handing over every command in input order, in
+// batches: the commands of each block read (at most 256 at a time), as soon as the block is
+// parsed. A batch is never empty.
 void readCommands(int fd, const std::function<void(Commands batch)>& handOver);
 
 }  // namespace tolvane

@@ -52,7 +52,7 @@ void RunLoop::post(Job job) {
   {
     std::lock_guard lock(mutex_);
     jobs_.push_back(std::move(job));
-    if (std::this_thread::get_id() != loopThread_) ++outsidePosts_;
+    if (std::this_thread::get_id() != loopThread_) postedFromOutside_ = true;
     attention_.store(true, std::memory_order_release);
   }
   wake_.notify_one();
@@ -163,7 +163,7 @@ void RunLoop::run() {
     attention_.store(false, std::memory_order_relaxed);
     if (runOneJob() || fireOneTimer()) continue;
     const std::optional<TimePoint> deadline = clock_.isManual() ? std::nullopt : nextDeadline();
-    if (!clock_.isManual() && postedFromOutsideSinceLastAsked() && awaitAttentionBriefly(deadline)) continue;
+    if (!clock_.isManual() && takePostedFromOutside() && awaitAttentionBriefly(deadline)) continue;
     std::unique_lock lock(mutex_);
     if (!jobs_.empty() || quitting_) continue;
     if (deadline) {
@@ -174,9 +174,9 @@ void RunLoop::run() {
   }
 }
 
-bool RunLoop::postedFromOutsideSinceLastAsked() {
+bool RunLoop::takePostedFromOutside() {
   std::lock_guard lock(mutex_);
-  return std::exchange(outsidePostsSeen_, outsidePosts_) != outsidePosts_;
+  return std::exchange(postedFromOutside_, false);
 }
 
 bool RunLoop::awaitAttentionBriefly(std::optional<TimePoint> deadline) {

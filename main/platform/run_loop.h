@@ -119,7 +119,7 @@ class RunLoop {
   void dropDeadTimers();
   void sweepCancelledTimers();
   bool awaitAttentionBriefly(std::optional<TimePoint> deadline);
-  bool postedFromOutsideSinceLastAsked();
+  bool takePostedFromOutside();
 
   Clock& clock_;
   std::mutex mutex_;
@@ -129,10 +129,9 @@ class RunLoop {
   // Set by post() and quit(), cleared by the loop before it looks for work; read while it spins.
   std::atomic<bool> attention_{false};
   Duration spinBeforeSleep_{0};
-  std::thread::id loopThread_;          // guarded by mutex_
-  std::uint64_t outsidePosts_ = 0;      // guarded by mutex_
-  std::uint64_t outsidePostsSeen_ = 0;  // guarded by mutex_
-  std::vector<HeapItem> timers_;        // a heap ordered by Later: the earliest deadline at the front
+  std::thread::id loopThread_;      // guarded by mutex_
+  bool postedFromOutside_ = false;  // guarded by mutex_; since the loop last asked
+  std::vector<HeapItem> timers_;    // a heap ordered by Later: the earliest deadline at the front
   std::size_t heldAfterSweep_ = 0;
   std::uint64_t nextSequence_ = 0;
 };
