@@ -1,5 +1,6 @@
 #include "music/reader.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,6 +79,12 @@ void readCommands(int fd, const std::function<void(Commands batch)>& handOver) {
   for (;;) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A parent may hand us a non-blocking pipe: nothing to read yet is not the end of input.
+      pollfd wait{fd, POLLIN, 0};
+      if (::poll(&wait, 1, -1) < 0 && errno != EINTR) break;
+      continue;
+    }
     if (n <= 0) break;  // end of input, or a read error, which counts as the same
     splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), onLine);
     handOverBatch();

@@ -3,11 +3,22 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/application.h"
 
 namespace tolvane {
+
+namespace {
+std::atomic<bool> writing{false};
+}  // namespace
+
+bool outputBlocked() {
+  if (!writing.load(std::memory_order_acquire)) return false;
+  pollfd room{STDOUT_FILENO, POLLOUT, 0};
+  return ::poll(&room, 1, 0) == 0;
+}
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -35,7 +46,9 @@ void write(const Json& message) {
   line.clear();
   if (!appendMessage(line, message)) return;
   line += '\n';
+  writing.store(true, std::memory_order_release);
   const bool written = writeAll(STDOUT_FILENO, line);
+  writing.store(false, std::memory_order_release);
   if (line.capacity() > keptCapacity) std::string().swap(line);
   if (!written) Application::immediateExit(0);
 }

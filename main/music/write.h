@@ -14,6 +14,10 @@ namespace tolvane {
 // once with status 0.
 void write(const Json& message);
 
+// Any thread. True while a write() is waiting for a standard output that takes nothing more now:
+// the main thread is held there until the parent reads.
+bool outputBlocked();
+
 // Writes all of `bytes` to `fd`, continuing after partial writes and interruptions and waiting while
 // a non-blocking descriptor is full. False when the descriptor fails.
 bool writeAll(int fd, std::string_view bytes);

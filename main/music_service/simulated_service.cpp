@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -9,18 +10,30 @@
 
 namespace tolvane {
 
+// The entries are kept once each, and the queue as positions into them: a queue that repeats a few
+// songs a million times costs four bytes an entry, and little when it is kept after a stop.
 class SimulatedQueue final : public MusicQueue {
  public:
-  explicit SimulatedQueue(std::vector<std::shared_ptr<const QueueEntry>> entries) : entries(std::move(entries)) {
-    if (!this->entries.empty()) current = 0;
+  explicit SimulatedQueue(std::vector<std::shared_ptr<const QueueEntry>> entries) {
+    std::unordered_map<const QueueEntry*, std::uint32_t> positions;
+    order.reserve(entries.size());
+    for (auto& entry : entries) {
+      const auto [it, added] = positions.try_emplace(entry.get(), static_cast<std::uint32_t>(distinct.size()));
+      if (added) distinct.push_back(std::move(entry));
+      order.push_back(it->second);
+    }
+    if (!order.empty()) current = 0;
   }
   std::optional<QueueEntry> currentEntry() const override {
-    if (current && *current < entries.size()) return *entries[*current];
+    if (current && *current < size()) return *distinct[order[*current]];
     return std::nullopt;
   }
   Publisher& objectWillChange() override { return willChange; }
+  std::size_t size() const { return order.size(); }
+  bool empty() const { return order.empty(); }
 
-  std::vector<std::shared_ptr<const QueueEntry>> entries;
+  std::vector<std::shared_ptr<const QueueEntry>> distinct;
+  std::vector<std::uint32_t> order;  // the queue: an index into `distinct` per entry
   std::optional<std::size_t> current;
   Publisher willChange;
 };
@@ -100,7 +113,7 @@ void SimulatedPlayer::moveTo(std::optional<std::size_t> index, double seconds) {
 void SimulatedPlayer::entryPlayedOut() {
   if (!queue_->current) return;
   const std::size_t next = *queue_->current + 1;
-  if (next < queue_->entries.size()) {
+  if (next < queue_->size()) {
     moveTo(next, 0.0);
     return;
   }
@@ -146,7 +159,7 @@ void SimulatedPlayer::replaceQueue(std::vector<std::shared_ptr<const QueueEntry>
 }
 
 void SimulatedPlayer::setCurrentIndex(std::optional<std::size_t> index) {
-  if (index && *index >= queue_->entries.size()) index.reset();
+  if (index && *index >= queue_->size()) index.reset();
   moveTo(index, 0.0);
 }
 
@@ -181,7 +194,7 @@ Future<Result<void>> SimulatedPlayer::later(Operation operation, std::function<s
 }
 
 std::optional<Error> SimulatedPlayer::refuseEmptyQueue() const {
-  if (queue_->entries.empty()) return SimulatedService::playerError(1, "The queue is empty");
+  if (queue_->empty()) return SimulatedService::playerError(1, "The queue is empty");
   return std::nullopt;
 }
 
@@ -189,7 +202,10 @@ Future<Result<void>> SimulatedPlayer::play() {
   ++playCalls_;
   return later(
       Operation::play, [this] { return refuseEmptyQueue(); },
-      [this] {
+      [this, request = laterRequests_] {
+        // A pause or a stop asked for while starting wins: the start still succeeds, but changes
+        // nothing.
+        if (laterRequests_ != request) return;
         if (!queue_->current) moveTo(0, 0.0);
         changeStatus(PlaybackStatus::playing);
       });
@@ -197,11 +213,13 @@ Future<Result<void>> SimulatedPlayer::play() {
 
 void SimulatedPlayer::pause() {
   ++pauseCalls_;
+  ++laterRequests_;
   changeStatus(PlaybackStatus::paused);
 }
 
 void SimulatedPlayer::stop() {
   ++stopCalls_;
+  ++laterRequests_;
   changeStatus(PlaybackStatus::stopped);
   anchor(0.0);
   rescheduleEnd();
@@ -219,7 +237,7 @@ Future<Result<void>> SimulatedPlayer::skipToNextEntry() {
       Operation::skipToNextEntry, [this] { return refuseEmptyQueue(); },
       [this] {
         const std::size_t next = queue_->current ? *queue_->current + 1 : 0;
-        if (next < queue_->entries.size()) {
+        if (next < queue_->size()) {
           moveTo(next, 0.0);
         } else {
           moveTo(0, 0.0);  // past the last entry: as when the queue plays out

@@ -6,6 +6,7 @@
 // The part of the interface below "For tests" lets tests change latencies, statuses, failures and
 // songs. Nothing in the helper's input, arguments or environment reaches it.
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -97,7 +98,8 @@ class SimulatedPlayer final : public MusicPlayer {
   double anchorSeconds_ = 0.0;  // position at anchorTime_
   TimePoint anchorTime_{};
   Timer endTimer_;
-  std::vector<Timer> pending_;  // operations in flight
+  std::vector<Timer> pending_;       // operations in flight
+  std::uint64_t laterRequests_ = 0;  // pauses and stops, which overrule a play() still starting
   std::size_t stopCalls_ = 0, pauseCalls_ = 0, restartCalls_ = 0, playCalls_ = 0, skipNextCalls_ = 0,
               skipPreviousCalls_ = 0, setQueueCalls_ = 0, positionWrites_ = 0;
 };

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 
+#include "platform/clock.h"
 #include "platform/run_loop.h"
 
 namespace tolvane {
@@ -42,9 +44,12 @@ class Application {
   // The delegate is not owned and must outlive the application's event loop.
   void setDelegate(ApplicationDelegate* delegate) { delegate_ = delegate; }
 
-  // Process-wide, once, before any other thread starts: SIGTERM becomes terminate() on the main
-  // loop, and SIGPIPE is ignored so that a closed output fails the write instead of killing us.
-  void installSignalHandling();
+  // Process-wide, once, before any other thread starts: SIGTERM is unblocked (a parent may have
+  // blocked it in the mask we inherit) and each one becomes terminate() on the main loop; SIGPIPE
+  // is ignored so that a closed output fails the write instead of killing us. When `deadline` is
+  // given, the process ends that long after the first request arrived even if the main loop cannot
+  // give the reply in time (blocked writing to a parent that stopped reading, say).
+  void installSignalHandling(std::optional<Duration> deadline = std::nullopt);
 
   // Runs the main loop. Returns only if the loop is told to quit.
   void run() { loop_.run(); }
@@ -55,6 +60,17 @@ class Application {
   // Main thread. The delegate's late reply: true ends the process with status 0.
   void replyToApplicationShouldTerminate(bool shouldTerminate);
 
+  // Main thread. Every termination request that has arrived but not yet reached terminate() does
+  // so now. Idempotent: each request is handled once, whichever call gets to it first.
+  void handleArrivedRequests();
+
+  // Main thread. End of input: the requests that arrived before it are handled (their "quit" is
+  // written), then the process ends at once with status 0.
+  void endOfInput() {
+    handleArrivedRequests();
+    exitNow();
+  }
+
   // Ends the process at once with status 0.
   void exitNow() { exitProcess_(0); }
 
@@ -64,6 +80,7 @@ class Application {
   RunLoop& loop_;
   ExitFunction exitProcess_;
   ApplicationDelegate* delegate_ = nullptr;
+  unsigned long handled_ = 0;  // termination requests that reached terminate()
 };
 
 }  // namespace tolvane

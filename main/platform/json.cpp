@@ -44,6 +44,68 @@ bool withinDepth(std::string_view text) {
   return true;
 }
 
+// The value of the four hex digits at `text[at]`, or -1.
+int hexQuad(std::string_view text, std::size_t at) {
+  if (at + 4 > text.size()) return -1;
+  int value = 0;
+  for (std::size_t i = at; i < at + 4; ++i) {
+    const char c = text[i];
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+bool isHighSurrogate(int unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The text with every escape of an unpaired surrogate (a high one not followed by an escaped low
+// one, or a low one on its own) replaced by the escape of U+FFFD: the grammar allows them, the
+// parser does not, and a code point that cannot be encoded is replaced, as in ill-formed UTF-8.
+// Nullopt when there is none, which is almost always: then nothing is copied.
+std::optional<std::string> withSurrogatesPaired(std::string_view text) {
+  if (text.find("\\u") == std::string_view::npos) return std::nullopt;
+  std::optional<std::string> repaired;
+  std::size_t copied = 0;  // text before this has been appended to `repaired`
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!inString) {
+      inString = c == '"';
+      continue;
+    }
+    if (c == '"') {
+      inString = false;
+      continue;
+    }
+    if (c != '\\' || i + 1 >= text.size()) continue;
+    if (text[i + 1] != 'u') {
+      ++i;  // a two-character escape; an invalid one is left to the parser
+      continue;
+    }
+    const int unit = hexQuad(text, i + 2);
+    if (isHighSurrogate(unit) && text.substr(i + 6, 2) == "\\u" && isLowSurrogate(hexQuad(text, i + 8))) {
+      i += 11;  // a pair
+      continue;
+    }
+    if (!isHighSurrogate(unit) && !isLowSurrogate(unit)) {
+      if (unit >= 0) i += 5;
+      continue;
+    }
+    if (!repaired) repaired.emplace().reserve(text.size());
+    repaired->append(text.substr(copied, i - copied));
+    repaired->append("\\ufffd");
+    copied = i + 6;
+    i += 5;
+  }
+  if (repaired) repaired->append(text.substr(copied));
+  return repaired;
+}
+
 // The writer of messages: one pass that appends straight to the output, checking as it goes.
 class Writer {
  public:
@@ -150,6 +212,7 @@ std::optional<Json> parseObjectLine(std::string_view text) {
   // through. A raw NUL is never part of a JSON text, inside a string or out.
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!withinDepth(text)) return std::nullopt;
+  if (std::optional<std::string> repaired = withSurrogatesPaired(text)) return parseObjectLine(*repaired);
   // Without exceptions: a syntax error, trailing content, or a number out of a double's range
   // (nlohmann reports those as a parse error) gives a discarded value. A byte order mark at the
   // very start is skipped, as parents whose tools write one expect.

@@ -1,5 +1,7 @@
 #include "player/player.h"
 
+#include "platform/memory.h"
+
 namespace tolvane {
 
 Player::Player(ConstructionTag, MusicService& service, RunLoop& loop, Writer write)
@@ -41,10 +43,18 @@ void Player::stop() {
   loaded = false;
   started = false;
   lastPlayed.reset();
-  requested.clear();
-  queued.clear();
+  const bool large = forgetLists();
   player.stop();
   invalidateTimer();
+  if (large) returnFreeMemory();
+}
+
+bool Player::forgetLists() {
+  const bool large = requested.size() + queued.size() >= largeQueue;
+  // Swapped, not cleared: a cleared vector keeps its capacity.
+  std::vector<std::string>().swap(requested);
+  std::vector<std::string>().swap(queued);
+  return large;
 }
 
 void Player::end(Json& event) {

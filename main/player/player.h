@@ -85,6 +85,11 @@ class Player : public std::enable_shared_from_this<Player> {
   Player(ConstructionTag, MusicService& service, RunLoop& loop, Writer write);
 
  private:
+  // Lists of this many ids or more are large: their memory goes back to the system when the queue
+  // is stopped or replaced.
+  static constexpr std::size_t largeQueue = 10'000;
+  // Empties `requested` and `queued`, releasing their memory; true if they were large.
+  bool forgetLists();
   // Marks `event` as the end of the queue and stops reporting.
   void end(Json& event);
   // A receiver for will-change notifications: reports later, on the main loop, if still alive.

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "platform/memory.h"
 #include "player/player.h"
 
 namespace tolvane {
@@ -9,8 +10,8 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   // Reset. The player goes on playing what it plays until its queue is replaced below.
   const std::int64_t ownGeneration = ++generation;
   token = std::move(newToken);
+  const bool replacingLarge = forgetLists();
   requested = ids;
-  queued.clear();
   loaded = false;
   started = false;
   stopped = false;
@@ -53,6 +54,7 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   for (const auto& song : queueList) queued.push_back(song->id);
 
   player.setQueue(queueList);
+  if (replacingLarge) returnFreeMemory();  // the previous queue is gone from the player too now
   watchQueue();
   loaded = true;
 

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/helper_process.h"
@@ -17,15 +16,17 @@ using Clock = std::chrono::steady_clock;
 
 const std::string quitLine = R"({"type":"quit"})";
 
-// Sends `count` SIGTERMs a few milliseconds apart and returns when the first was sent. Standard
-// signals do not queue: one that arrives while another of its kind is still pending is merged into
-// it by the kernel. The gap lets each be delivered (its handler has run) before the next is sent, so
-// that every one of them is a request of its own.
+// "At once", with the margin a sanitizer build on a loaded machine needs.
+constexpr Millis atOnce{5000};
+
+// Sends `count` SIGTERMs, each after the previous one's "quit" line arrived, and returns when the
+// first was sent. Standard signals do not queue: one sent while another of its kind is still pending
+// is merged into it by the kernel, so each request waits until the last one was seen handled.
 Clock::time_point sendTerminations(HelperProcess& helper, int count) {
   const auto first = Clock::now();
   for (int i = 0; i < count; ++i) {
-    if (i > 0) std::this_thread::sleep_for(Millis(3));
     helper.signal(SIGTERM);
+    EXPECT_EQ(helper.readLine(atOnce), quitLine) << "quit line " << i;
   }
   return first;
 }
@@ -33,7 +34,7 @@ Clock::time_point sendTerminations(HelperProcess& helper, int count) {
 // The first answer shows that the helper is up, its termination handling included.
 void awaitReady(HelperProcess& helper) {
   helper.sendLine({{"type", "stop"}, {"id", "ready"}});
-  ASSERT_EQ(helper.readMessage(), Json({{"type", "answer"}, {"id", "ready"}}));
+  ASSERT_EQ(helper.readMessage(atOnce), Json({{"type", "answer"}, {"id", "ready"}}));
 }
 
 class TerminationFaultTest : public HelperProcessTest {
@@ -43,11 +44,9 @@ class TerminationFaultTest : public HelperProcessTest {
 
 TEST_F(TerminationFaultTest, BurstOfRequestsQuitsOnceEachAndEndsTenSecondsAfterTheFirst) {
   constexpr int requests = 50;
-  const auto first = sendTerminations(helper, requests);
   // Every request writes its own "quit" line at once; nothing else is written.
-  for (int i = 0; i < requests; ++i) {
-    ASSERT_EQ(helper.readLine(Millis(2000)), quitLine) << "quit line " << i;
-  }
+  const auto first = sendTerminations(helper, requests);
+  if (HasFailure()) return;
   // The first request's reply, 10 s later, ends the process; the other replies never come to pass.
   const auto untilFirst = [&](Millis offset) {
     return std::chrono::duration_cast<Millis>(first + offset - Clock::now());
@@ -59,37 +58,21 @@ TEST_F(TerminationFaultTest, BurstOfRequestsQuitsOnceEachAndEndsTenSecondsAfterT
   EXPECT_EQ(helper.pendingOutput(), "");
 }
 
-TEST(TerminationRaceTest, EndOfInputRightAfterRequestsExitsAtOnce) {
-  struct Row {
-    const char* name;
-    int requests;
-    bool awaitQuit;  // wait for the "quit" lines before ending the input
-  };
-  const Row rows[] = {
-      // The scheduled reply must not hold the process for its 10 s once input has ended.
-      {"one request, quit seen", 1, true},
-      {"a burst, quit lines seen", 20, true},
-      // Input ends while the requests are still on their way: whichever comes first, the process
-      // ends at once with status 0, and any line it writes is a whole "quit".
-      {"one request, input ends at once", 1, false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+TEST(TerminationRaceTest, EndOfInputAfterRequestsExitsAtOnce) {
+  // The scheduled replies must not hold the process for their 10 s once input has ended. (Input
+  // that ends right after a request, before its "quit" was seen, is the host set-up tests' case.)
+  for (const int requests : {1, 20}) {
+    SCOPED_TRACE(std::to_string(requests) + " requests");
     HelperProcess process;
     awaitReady(process);
     if (HasFatalFailure()) return;
-    sendTerminations(process, row.requests);
-    if (row.awaitQuit) {
-      for (int i = 0; i < row.requests; ++i) ASSERT_EQ(process.readLine(Millis(2000)), quitLine);
-    }
+    sendTerminations(process, requests);
     const auto ended = Clock::now();
     process.closeInput();
-    EXPECT_EQ(process.waitExit(Millis(1500)), 0);
-    RecordProperty(std::string("exitMs ") + row.name,
+    EXPECT_EQ(process.waitExit(atOnce), 0);
+    RecordProperty("exitMs " + std::to_string(requests),
                    std::to_string(std::chrono::duration_cast<Millis>(Clock::now() - ended).count()));
-    for (auto line = process.readLine(Millis(200)); line; line = process.readLine(Millis(200))) {
-      EXPECT_EQ(*line, quitLine);
-    }
+    EXPECT_EQ(process.readLine(Millis(200)), std::nullopt);
     EXPECT_EQ(process.pendingOutput(), "");
     EXPECT_EQ(process.stderrText(), "");
   }

@@ -63,7 +63,7 @@ class ValgrindTest : public ::testing::Test {
 bool isEnded(const Json& message) { return isState(message) && message.value("status", "") == "ended"; }
 
 TEST_F(ValgrindTest, SessionHasNoMemoryErrorAndNoDefiniteLeak) {
-  HelperProcess helper(script_.string());
+  HelperProcess helper(SpawnOptions{.binary = script_.string()});
   const auto answer = [&](const Json& command) {
     helper.sendLine(command);
     auto reply = helper.readUntil(isAnswerTo(command["id"]), slow);

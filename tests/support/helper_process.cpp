@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,22 +22,33 @@ void closeFd(int& fd) {
 }
 }  // namespace
 
-HelperProcess::HelperProcess(const std::string& binary) {
+HelperProcess::HelperProcess(const SpawnOptions& options) {
   // A helper that dies must not kill the test with SIGPIPE when we write to it.
   ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  std::vector<std::string> words{options.binary};
+  words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
+    if (options.nonBlockingInput) ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    if (options.closeInput) ::close(STDIN_FILENO);
+    if (options.closeOutput) ::close(STDOUT_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
-    char* const argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-    ::execv(binary.c_str(), argv);
+    sigset_t mask;
+    sigemptyset(&mask);
+    if (options.blockTermination) sigaddset(&mask, SIGTERM);
+    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    ::execv(options.binary.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(in[0]);
@@ -153,6 +165,19 @@ std::optional<int> HelperProcess::waitExit(Millis timeout) {
 }
 
 void HelperProcess::signal(int signal) { ::kill(pid_, signal); }
+
+long HelperProcess::residentKiB(const char* field) const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::string word;
+  while (status >> word) {
+    if (word == field) {
+      long kib = 0;
+      status >> kib;
+      return kib;
+    }
+  }
+  return 0;
+}
 
 std::string HelperProcess::stderrText() {
   char chunk[4096];

@@ -17,10 +17,22 @@ namespace tolvane::testing {
 using Json = nlohmann::json;
 using Millis = std::chrono::milliseconds;
 
+// How a parent sets up the helper's process before it starts.
+struct SpawnOptions {
+  std::vector<std::string> arguments;
+  bool closeInput = false;        // started with descriptor 0 closed
+  bool closeOutput = false;       // started with descriptor 1 closed
+  bool nonBlockingInput = false;  // stdin is a pipe end with O_NONBLOCK set
+  bool blockTermination = false;  // SIGTERM blocked in the inherited signal mask
+  std::string binary = TOLVANE_BINARY;
+};
+
 class HelperProcess {
  public:
-  // Starts the helper; its stdin, stdout and stderr are pipes held by this object.
-  explicit HelperProcess(const std::string& binary = TOLVANE_BINARY);
+  // Starts the helper; its stdin, stdout and stderr are pipes held by this object (but those that
+  // `options` close).
+  HelperProcess() : HelperProcess(SpawnOptions{}) {}
+  explicit HelperProcess(const SpawnOptions& options);
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
   ~HelperProcess();  // kills the helper if it still runs
@@ -58,6 +70,8 @@ class HelperProcess {
   const std::string& pendingOutput() const { return buffer_; }
   // Closes our end of the helper's stdout.
   void closeOutput();
+  // A field of the helper's /proc status in KiB ("VmRSS:", "VmHWM:"); 0 when it is gone.
+  long residentKiB(const char* field = "VmRSS:") const;
 
  private:
   bool fill(std::chrono::steady_clock::time_point deadline);

@@ -165,6 +165,42 @@ TEST(ParseObjectLineTest, RejectsHundredThousandLevelsWithoutCrashing) {
   }
 }
 
+TEST(ParseObjectLineTest, UnpairedSurrogateEscapesBecomeTheReplacementCharacter) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Row {
+    const char* name;
+    std::string text;
+    std::optional<std::string> value;  // of "s"; nullopt when the line is to be dropped
+  };
+  const Row rows[] = {
+      {"a pair stays a pair", R"({"s":"\ud83d\ude00"})", "\xF0\x9F\x98\x80"},
+      {"a pair in upper case", R"({"s":"\uD83D\uDE00"})", "\xF0\x9F\x98\x80"},
+      {"a high one alone", R"({"s":"\ud800"})", fffd},
+      {"a low one alone", R"({"s":"x\udfffy"})", "x" + fffd + "y"},
+      {"a high one before a letter escape", R"({"s":"\ud800\u0041"})", fffd + "A"},
+      {"two high ones, the second paired", R"({"s":"\ud800\ud800\udc00"})", fffd + "\xF0\x90\x80\x80"},
+      {"a high one at the end of the string", R"({"s":"a\udbff"})", "a" + fffd},
+      {"after an escaped backslash it is text", R"({"s":"\\ud800"})", "\\ud800"},
+      {"escaped quote before it", R"({"s":"\"\ud800"})", "\"" + fffd},
+      {"a broken escape still fails", R"({"s":"\ud80"})", std::nullopt},
+      {"outside a string it still fails", R"({"s":1}\ud800)", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto parsed = parseObjectLine(row.text);
+    if (!row.value) {
+      EXPECT_EQ(parsed, std::nullopt);
+      continue;
+    }
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ((*parsed)["s"], *row.value);
+  }
+  // In a key, and deep inside arrays, as well.
+  const auto key = parseObjectLine(R"({"x":{"\ud83d":[0,"\udc00"]}})");
+  ASSERT_TRUE(key);
+  EXPECT_EQ((*key)["x"][fffd][1], fffd);
+}
+
 TEST(SerializeMessageTest, WritesCompactJsonWithEscapedSlashesAndRawUtf8) {
   struct Row {
     const char* name;

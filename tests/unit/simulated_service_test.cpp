@@ -448,6 +448,40 @@ TEST_F(SimulatedServiceTest, PlayStartsAfterItsLatencyFromThePausedPosition) {
   EXPECT_DOUBLE_EQ(player().playbackTime(), 11.0);
 }
 
+TEST_F(SimulatedServiceTest, PauseOrStopWhilePlayIsStartingWins) {
+  struct Row {
+    const char* name;
+    std::function<void(MusicPlayer&)> request;
+    PlaybackStatus expected;
+  };
+  const Row rows[] = {
+      {"stop", [](MusicPlayer& p) { p.stop(); }, PlaybackStatus::stopped},
+      {"pause", [](MusicPlayer& p) { p.pause(); }, PlaybackStatus::paused},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ManualClock rowClock;
+    RunLoop rowLoop{rowClock};
+    SimulatedService rowService{rowLoop};
+    MusicPlayer& rowPlayer = rowService.player();
+    rowService.simulatedPlayer().setQueue(catalogSongs({"1000000015"}));
+    Awaited<Result<void>> played(rowPlayer.play());
+    rowLoop.advance(20ms);
+    row.request(rowPlayer);
+    rowLoop.advance(30ms);
+    ASSERT_TRUE(played.ready());
+    EXPECT_TRUE(played->ok()) << "the start itself still succeeds";
+    EXPECT_EQ(rowPlayer.playbackStatus(), row.expected);
+    rowLoop.advance(10s);
+    EXPECT_EQ(rowPlayer.playbackTime(), 0.0) << "nothing plays";
+    // A play asked for after the request is honoured as usual.
+    Awaited<Result<void>> again(rowPlayer.play());
+    rowLoop.advance(50ms);
+    ASSERT_TRUE(again.ready());
+    EXPECT_EQ(rowPlayer.playbackStatus(), PlaybackStatus::playing);
+  }
+}
+
 TEST_F(SimulatedServiceTest, PlayFailsOnAnEmptyQueueWithAPlayerError) {
   Awaited<Result<void>> played(player().play());
   loop.advance(50ms - 1ns);
