@@ -1,22 +1,37 @@
-# Quick start: `make run` starts the helper on this terminal, `make test` runs every test.
-# Both first install the Debian packages that are missing (as root, or through sudo).
+# Quick start: `make run` starts the helper on this terminal, `make test` builds it and runs every
+# test. Both first install the Debian packages that are missing (as root, or through sudo), saying
+# which and why.
 #
-# make test   the whole suite three times: plain, with AddressSanitizer + UndefinedBehaviorSanitizer,
-#             and with ThreadSanitizer; then the fuzzer for FUZZ_SMOKE_SECONDS (60)
-# make fuzz   the fuzzer alone for FUZZ_SECONDS (600), keeping its corpus in fuzz-out/
-# make bench  Release build of the helper and the benchmarks in build-bench/; writes bench/RESULTS.md
+# make run      builds the helper alone, quietly, and starts it on this terminal
+# make test     plain build of the helper and the tests, then the whole suite
+# make check    make test, then the suite under AddressSanitizer + UndefinedBehaviorSanitizer and
+#               under ThreadSanitizer, then the fuzzer for FUZZ_SMOKE_SECONDS (60); what CI runs
+# make deps     installs the packages needed to build the helper, and nothing else
+# make install  installs the helper, its manual page and README under DESTDIR/PREFIX
+# make package  builds a Debian package of the helper in build/
+# make fuzz     the fuzzer alone for FUZZ_SECONDS (600), keeping its corpus in fuzz-out/
+# make bench    Release build of the helper and the benchmarks in build-bench/; writes bench/RESULTS.md
 
 BUILD_TYPE ?= RelWithDebInfo
+PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 60
 JOBS ?= $(shell nproc)
-PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev
-TEST_PACKAGES := clang libclang-rt-14-dev valgrind binutils
+# Most process tests wait on the helper in real time rather than compute: twice as many at once as
+# there are cores keeps both busy.
+TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
+BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev
+TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils
+CHECK_PACKAGES := clang libclang-rt-14-dev
+PACKAGE_PACKAGES := dpkg-dev
 BENCH_PACKAGES := libbenchmark-dev
 BENCH_RUNS ?= 3
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 WERROR := $(if $(CI),ON,OFF)
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVANE_WERROR=$(WERROR)
+# Runs a command with its output kept aside, and shows that output only when the command fails.
+QUIETLY = quietly() { log=$$(mktemp); if "$$@" >"$$log" 2>&1; then rm -f "$$log"; \
+  else status=$$?; cat "$$log" >&2; rm -f "$$log"; return $$status; fi; }; quietly
 # Any sanitizer report fails the run.
 export ASAN_OPTIONS ?= abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
@@ -24,18 +39,29 @@ export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
 
 FUZZ_CORPORA := tests/fuzz/seeds ../shared/conformance/json/test_parsing ../shared/conformance/utf8
 
-.PHONY: all deps test-deps bench-deps install-missing build run test test-plain test-asan test-tsan fuzz fuzz-smoke fuzz-build bench clean
+.PHONY: all deps test-deps check-deps package-deps bench-deps install-missing build run test check \
+  test-asan test-tsan fuzz fuzz-smoke fuzz-build install package bench clean
 
 all: build
 
 deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(PACKAGES)"
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES)" WHY="to build the helper"
 
 test-deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(PACKAGES) $(TEST_PACKAGES)"
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(TEST_PACKAGES)" \
+	  WHY="to build and run the tests"
+
+check-deps:
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES)" \
+	  WHY="for the sanitizer and fuzzing builds"
+
+package-deps:
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(PACKAGE_PACKAGES)" \
+	  WHY="to build the Debian package"
 
 bench-deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(PACKAGES) $(BENCH_PACKAGES)"
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(BENCH_PACKAGES)" \
+	  WHY="for the benchmarks"
 
 install-missing:
 	@missing=""; \
@@ -43,35 +69,38 @@ install-missing:
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing" >&2; \
-	  $(SUDO) apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >&2; \
+	  echo "Installing Debian packages $(WHY):$$missing" >&2; \
+	  $(QUIETLY) $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(QUIETLY) $(SUDO) apt-get install -y -q $$missing; \
 	fi
 
+# The helper alone; nothing of the build is shown unless it fails.
 build: deps
-	@$(CONFIGURE) -B build >&2
-	@cmake --build build >&2
+	@[ -f build/build.ninja ] || $(QUIETLY) $(CONFIGURE) -B build -DTOLVANE_TESTS=OFF
+	@$(QUIETLY) cmake --build build --target tolvane
 
 # The helper reads commands from this terminal and writes its messages to it; end input with Ctrl-D.
 run: build
 	@exec ./build/tolvane
 
 test: test-deps
-	$(MAKE) --no-print-directory test-plain test-asan test-tsan fuzz-smoke
+	@$(QUIETLY) $(CONFIGURE) -B build -DTOLVANE_TESTS=ON
+	cmake --build build
+	ctest --test-dir build --output-on-failure -j $(TEST_JOBS)
 
-test-plain: build
-	ctest --test-dir build --output-on-failure -j $(JOBS)
+check: test test-asan test-tsan fuzz-smoke
 
-test-asan: test-deps
+test-asan: check-deps
 	$(CONFIGURE) -B build-asan -DTOLVANE_SANITIZE=address,undefined
 	cmake --build build-asan
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-test-tsan: test-deps
+test-tsan: check-deps
 	$(CONFIGURE) -B build-tsan -DTOLVANE_SANITIZE=thread
 	cmake --build build-tsan
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-fuzz-build: test-deps
+fuzz-build: check-deps
 	CXX=clang++ $(CONFIGURE) -B build-fuzz -DTOLVANE_TESTS=OFF -DTOLVANE_FUZZ=ON -DTOLVANE_SANITIZE=address,undefined
 	cmake --build build-fuzz --target command_fuzzer
 
@@ -84,6 +113,14 @@ fuzz-smoke: fuzz-build
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 	./build-fuzz/tests/fuzz/command_fuzzer -max_total_time=$(FUZZ_SMOKE_SECONDS) -dict=tests/fuzz/commands.dict \
 	  -artifact_prefix=build-fuzz/ build-fuzz/corpus $(FUZZ_CORPORA)
+
+# DESTDIR is read by cmake --install from the environment, as make passes it.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)" --strip
+
+package: package-deps build
+	cd build && cpack -G DEB
+	@ls build/*.deb
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-bench

@@ -21,7 +21,7 @@ constexpr std::string_view propertyList = R"(<?xml version="1.0" encoding="UTF-8
 	<key>CFBundlePackageType</key>
 	<string>APPL</string>
 	<key>CFBundleShortVersionString</key>
-	<string>1.0</string>
+	<string>)" TOLVANE_VERSION R"(</string>
 	<key>CFBundleVersion</key>
 	<string>1</string>
 	<key>LSMinimumSystemVersion</key>

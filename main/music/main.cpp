@@ -1,3 +1,3 @@
-#include "music/helper.h"
+#include "music/command_line.h"
 
-int main() { return tolvane::Helper::main(); }
+int main(int argc, char** argv) { return tolvane::runCommandLine(argc, argv); }

@@ -115,6 +115,13 @@ class BlockedOutputTest : public ::testing::Test {
 };
 
 TEST_F(BlockedOutputTest, TerminationEndsTheProcessTenSecondsAfterTheRequest) {
+#ifdef TOLVANE_THREAD_SANITIZED
+  // ThreadSanitizer holds a signal back from a thread that sits in write(2) until the call
+  // returns, and the kernel gives SIGTERM to the main thread, which sits there: the handler that
+  // starts the deadline never runs while the parent does not read. Without the sanitizer it runs
+  // at once, in the kernel's own way.
+  GTEST_SKIP() << "signals are deferred under ThreadSanitizer while the main thread blocks in write";
+#endif
   const auto requested = Clock::now();
   helper.signal(SIGTERM);
   const auto since = [&](Millis offset) {

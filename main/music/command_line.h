@@ -1,0 +1,34 @@
+#pragma once
+
+// The helper's command line. With no arguments the process is the helper on its standard input
+// and output; the options only ask it for something else (usage, version).
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tolvane {
+
+inline constexpr const char* version = TOLVANE_VERSION;
+
+struct CommandLine {
+  enum class Action { runHelper, showHelp, showVersion };
+  Action action = Action::runHelper;
+};
+
+// A command line that cannot be carried out: the one line to tell the user why.
+struct UsageError {
+  std::string message;
+};
+
+// Reads `arguments` (without the program's name).
+std::variant<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& arguments);
+
+// The usage text for --help.
+std::string usageText();
+
+// The process's entry: reads the command line, then runs the helper or does what it asks. Returns
+// the exit status: 0, or 2 for a command line that cannot be carried out (one line on stderr).
+int runCommandLine(int argc, char** argv);
+
+}  // namespace tolvane
