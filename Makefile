@@ -30,8 +30,8 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 WERROR := $(if $(CI),ON,OFF)
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVANE_WERROR=$(WERROR)
 # Runs a command with its output kept aside, and shows that output only when the command fails.
-QUIETLY = quietly() { log=$$(mktemp); if "$$@" >"$$log" 2>&1; then rm -f "$$log"; \
-  else status=$$?; cat "$$log" >&2; rm -f "$$log"; return $$status; fi; }; quietly
+QUIETLY = sh -c 'log=$$(mktemp); "$$@" >"$$log" 2>&1; status=$$?; \
+  [ $$status -eq 0 ] || cat "$$log" >&2; rm -f "$$log"; exit $$status' quietly
 # Any sanitizer report fails the run.
 export ASAN_OPTIONS ?= abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
