@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "music/helper.h"
-#include "music_service/catalog.h"
-#include "music_service/simulated_service.h"
+#include "music_service/simulated/catalog.h"
+#include "music_service/simulated/simulated_service.h"
 #include "platform/clock.h"
 #include "platform/json.h"
 #include "platform/run_loop.h"

@@ -1,57 +1,126 @@
 #include "music/command_line.h"
 
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "music/helper.h"
+#include "music/library_listing.h"
 #include "music/write.h"
+#include "music_service/library/library_index.h"
 
 namespace tolvane {
 
+namespace {
+
+// The absolute, resolved path of a folder the process can read, or why not.
+std::variant<std::string, UsageError> readableFolder(const std::string& given) {
+  std::unique_ptr<char, decltype(&::free)> resolved(::realpath(given.c_str(), nullptr), &::free);
+  if (!resolved) return UsageError{"cannot use '" + given + "' as the library: " + std::strerror(errno)};
+  DIR* dir = ::opendir(resolved.get());
+  if (!dir) return UsageError{"cannot read the folder '" + given + "': " + std::strerror(errno)};
+  ::closedir(dir);
+  return std::string(resolved.get());
+}
+
+}  // namespace
+
 std::variant<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
-  for (const std::string& argument : arguments) {
-    if (argument == "--help" || argument == "-h") {
-      line.action = CommandLine::Action::showHelp;
+  bool listing = false;
+  bool help = false;
+  bool showVersion = false;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    const bool isOption = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+    if (!isOption) {
+      if (!listing) return UsageError{"unexpected argument '" + argument + "'"};
+      line.terms.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h") {
+      help = true;
     } else if (argument == "--version") {
-      if (line.action != CommandLine::Action::showHelp) line.action = CommandLine::Action::showVersion;
-    } else if (argument.starts_with("-")) {
-      return UsageError{"unknown option '" + argument + "'"};
+      showVersion = true;
+    } else if (argument == "--list") {
+      listing = true;
+    } else if (argument == "--library" || argument == "--index") {
+      if (i + 1 >= arguments.size()) {
+        return UsageError{"option '" + argument + "' needs " + (argument == "--library" ? "a folder" : "a file")};
+      }
+      (argument == "--library" ? line.library : line.index) = arguments[++i];
     } else {
-      return UsageError{"unexpected argument '" + argument + "'"};
+      return UsageError{"unknown option '" + argument + "'"};
     }
+  }
+  if (line.index && !line.library) return UsageError{"option '--index' goes with '--library'"};
+  if (help) {
+    line.action = CommandLine::Action::showHelp;
+  } else if (showVersion) {
+    line.action = CommandLine::Action::showVersion;
+  } else if (listing) {
+    line.action = CommandLine::Action::listSongs;
   }
   return line;
 }
 
 std::string usageText() {
-  return R"(Usage: tolvane [--help | --version]
+  return R"(Usage: tolvane [--library DIR [--index FILE]]
+       tolvane [--library DIR [--index FILE]] --list [TERM...]
+       tolvane --help | --version
 
-Tolvane plays songs on behalf of a parent program. Started without arguments, it reads
-commands from standard input and writes its messages to standard output, one JSON object
-per line, until its input ends. See tolvane(1) and README.md for the protocol.
+Tolvane plays songs on behalf of a parent program. Started without --list, it reads commands
+from standard input and writes its messages to standard output, one JSON object per line,
+until its input ends. See tolvane(1) and README.md for the protocol.
 
 Options:
-  -h, --help   print this help and exit
-  --version    print the version and exit
+  --library DIR  the catalog is the music library in the folder DIR (its audio files);
+                 without it, the built-in simulated catalog
+  --index FILE   keep the library's index in FILE (default: a file named after DIR in
+                 $XDG_CACHE_HOME/tolvane, or ~/.cache/tolvane)
+  --list [TERM...]
+                 print the catalog's songs, one JSON object per line, and exit; with a
+                 library, bring its index up to date first; with TERMs, only the songs whose
+                 title, artist or album contains every TERM (ignoring case and accents)
+  -h, --help     print this help and exit
+  --version      print the version and exit
 )";
 }
 
 int runCommandLine(int argc, char** argv) {
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const auto parsed = parseCommandLine(arguments);
-  if (const auto* error = std::get_if<UsageError>(&parsed)) {
-    const std::string line = "tolvane: " + error->message + " (see tolvane --help)\n";
-    writeAll(STDERR_FILENO, line);
+  const auto refuse = [](const UsageError& error) {
+    writeAll(STDERR_FILENO, "tolvane: " + error.message + " (see tolvane --help)\n");
     return 2;
-  }
-  switch (std::get<CommandLine>(parsed).action) {
+  };
+  const auto parsed = parseCommandLine(arguments);
+  if (const auto* error = std::get_if<UsageError>(&parsed)) return refuse(*error);
+  const CommandLine& line = std::get<CommandLine>(parsed);
+  switch (line.action) {
     case CommandLine::Action::showHelp: return writeAll(STDOUT_FILENO, usageText()) ? 0 : 1;
     case CommandLine::Action::showVersion:
       return writeAll(STDOUT_FILENO, std::string("tolvane ") + version + "\n") ? 0 : 1;
+    case CommandLine::Action::listSongs:
     case CommandLine::Action::runHelper: break;
   }
+  std::optional<std::string> root;
+  if (line.library) {
+    auto folder = readableFolder(*line.library);
+    if (const auto* error = std::get_if<UsageError>(&folder)) return refuse(*error);
+    root = std::get<std::string>(folder);
+  }
+  if (line.action == CommandLine::Action::listSongs) {
+    if (!root) return listSimulatedCatalog(line.terms);
+    return listLibrary(*root, line.index.value_or(defaultIndexFile(*root)), line.terms);
+  }
+  if (root) return refuse(UsageError{"playing a library needs the audio player, which this build does not have yet"});
   return Helper::main();
 }
 

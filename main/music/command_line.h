@@ -1,8 +1,10 @@
 #pragma once
 
 // The helper's command line. With no arguments the process is the helper on its standard input
-// and output; the options only ask it for something else (usage, version).
+// and output, on the simulated music service; the options choose a music library, or ask for
+// something else (the catalog's songs, usage, version).
 
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -12,8 +14,11 @@ namespace tolvane {
 inline constexpr const char* version = TOLVANE_VERSION;
 
 struct CommandLine {
-  enum class Action { runHelper, showHelp, showVersion };
+  enum class Action { runHelper, listSongs, showHelp, showVersion };
   Action action = Action::runHelper;
+  std::optional<std::string> library;  // --library DIR, as given
+  std::optional<std::string> index;    // --index FILE
+  std::vector<std::string> terms;      // after --list
 };
 
 // A command line that cannot be carried out: the one line to tell the user why.
@@ -21,7 +26,7 @@ struct UsageError {
   std::string message;
 };
 
-// Reads `arguments` (without the program's name).
+// Reads `arguments` (without the program's name). Checks their form only, not the folder.
 std::variant<CommandLine, UsageError> parseCommandLine(const std::vector<std::string>& arguments);
 
 // The usage text for --help.

@@ -12,7 +12,7 @@
 #include "music/delegate.h"
 #include "music/reader.h"
 #include "music/write.h"
-#include "music_service/simulated_service.h"
+#include "music_service/simulated/simulated_service.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/run_loop.h"

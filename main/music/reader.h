@@ -35,9 +35,9 @@ std::optional<Json> decodeCommand(std::string_view lineBytes);
 
 using Commands = std::vector<Json>;
 
-// Reads `fd` to its end (or to a read error), waiting while a non-blocking `fd` is empty, handing over every command in input order, in
-// batches: the commands of each block read (at most 256 at a time), as soon as the block is
-// parsed. A batch is never empty.
+// Reads `fd` to its end (or to a read error), waiting while a non-blocking `fd` is empty, handing over every command in
+// input order, in batches: the commands of each block read (at most 256 at a time), as soon as the block is parsed. A
+// batch is never empty.
 void readCommands(int fd, const std::function<void(Commands batch)>& handOver);
 
 }  // namespace tolvane

@@ -4,20 +4,11 @@
 
 #include "music/word.h"
 #include "player/player.h"
+#include "player/song_object.h"
 
 namespace tolvane {
 
 namespace {
-
-// Seconds as whole milliseconds, truncated toward zero; values outside the 64-bit range saturate.
-std::int64_t wholeMilliseconds(double seconds) {
-  const double ms = seconds * 1000.0;
-  constexpr double limit = 9223372036854775808.0;  // 2^63
-  if (std::isnan(ms)) return 0;
-  if (ms >= limit) return std::numeric_limits<std::int64_t>::max();
-  if (ms <= -limit) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(ms);
-}
 
 std::int64_t positionMilliseconds(double seconds) {
   if (!std::isfinite(seconds)) return 0;
@@ -57,14 +48,7 @@ void Player::report() {
   if (entry->song) {
     const Song& catalogSong = *entry->song;
     const std::optional<double> d = usable(catalogSong.duration);
-    song["id"] = catalogSong.id;
-    song["artist"] = catalogSong.artistName;
-    if (catalogSong.albumTitle) song["album"] = *catalogSong.albumTitle;
-    if (d) song["durationMs"] = wholeMilliseconds(*d);
-    if (catalogSong.artwork) {
-      if (auto url = catalogSong.artwork->url(600, 600)) song["artwork"] = *url;
-    }
-    if (catalogSong.url) song["link"] = *catalogSong.url;
+    addSongMembers(song, catalogSong);
 
     for (std::size_t i = 0; i < requested.size(); ++i) {
       if (requested[i] == catalogSong.id) {

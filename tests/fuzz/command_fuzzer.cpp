@@ -10,7 +10,7 @@
 
 #include "music/helper.h"
 #include "music/reader.h"
-#include "music_service/simulated_service.h"
+#include "music_service/simulated/simulated_service.h"
 #include "platform/clock.h"
 #include "platform/json.h"
 #include "platform/run_loop.h"

@@ -1,4 +1,4 @@
-#include "music_service/simulated_service.h"
+#include "music_service/simulated/simulated_service.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "music_service/catalog.h"
+#include "music_service/simulated/catalog.h"
 #include "platform/clock.h"
 #include "platform/run_loop.h"
 #include "platform/task.h"

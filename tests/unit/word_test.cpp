@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "music_service/simulated_service.h"
+#include "music_service/simulated/simulated_service.h"
 #include "platform/error.h"
 
 namespace tolvane::testing {

@@ -1,4 +1,4 @@
-#include "music_service/catalog.h"
+#include "music_service/simulated/catalog.h"
 
 namespace tolvane {
 

@@ -1,4 +1,4 @@
-#include "music_service/simulated_service.h"
+#include "music_service/simulated/simulated_service.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "music_service/catalog.h"
+#include "music_service/simulated/catalog.h"
 
 namespace tolvane {
 
