@@ -20,8 +20,8 @@ JOBS ?= $(shell nproc)
 # Most process tests wait on the helper in real time rather than compute: twice as many at once as
 # there are cores keeps both busy.
 TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
-BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev
-TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils
+BUILD_PACKAGES := g++ cmake ninja-build pkg-config nlohmann-json3-dev libsqlite3-dev libtag1-dev libgdk-pixbuf-2.0-dev
+TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils flac vorbis-tools opus-tools lame
 CHECK_PACKAGES := clang libclang-rt-14-dev
 PACKAGE_PACKAGES := dpkg-dev
 BENCH_PACKAGES := libbenchmark-dev

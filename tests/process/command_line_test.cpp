@@ -34,7 +34,9 @@ TEST(CommandLineTest, OptionsAnswerOnStandardOutputOrRefuseOnStandardError) {
     for (auto line = helper.readLine(Millis(500)); line; line = helper.readLine(Millis(500))) output += *line + "\n";
     output += helper.pendingOutput();
     EXPECT_EQ(output.substr(0, row.outputStart.size()), row.outputStart);
-    if (row.outputStart.empty()) EXPECT_EQ(output, "");
+    if (row.outputStart.empty()) {
+      EXPECT_EQ(output, "");
+    }
     EXPECT_EQ(helper.stderrText(), row.error);
   }
 }

@@ -44,6 +44,7 @@ HelperProcess::HelperProcess(const SpawnOptions& options) {
     if (options.closeInput) ::close(STDIN_FILENO);
     if (options.closeOutput) ::close(STDOUT_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
+    for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
     sigset_t mask;
     sigemptyset(&mask);
     if (options.blockTermination) sigaddset(&mask, SIGTERM);

@@ -20,10 +20,11 @@ using Millis = std::chrono::milliseconds;
 // How a parent sets up the helper's process before it starts.
 struct SpawnOptions {
   std::vector<std::string> arguments;
-  bool closeInput = false;        // started with descriptor 0 closed
-  bool closeOutput = false;       // started with descriptor 1 closed
-  bool nonBlockingInput = false;  // stdin is a pipe end with O_NONBLOCK set
-  bool blockTermination = false;  // SIGTERM blocked in the inherited signal mask
+  std::vector<std::pair<std::string, std::string>> environment;  // set in the helper's environment
+  bool closeInput = false;                                       // started with descriptor 0 closed
+  bool closeOutput = false;                                      // started with descriptor 1 closed
+  bool nonBlockingInput = false;                                 // stdin is a pipe end with O_NONBLOCK set
+  bool blockTermination = false;                                 // SIGTERM blocked in the inherited signal mask
   std::string binary = TOLVANE_BINARY;
 };
 
