@@ -11,6 +11,7 @@
 # make package  builds a Debian package of the helper in build/
 # make fuzz     the fuzzer alone for FUZZ_SECONDS (600), keeping its corpus in fuzz-out/
 # make bench    Release build of the helper and the benchmarks in build-bench/; writes bench/RESULTS.md
+#               and bench/LIBRARY.md
 
 BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
@@ -24,8 +25,9 @@ BUILD_PACKAGES := g++ cmake ninja-build pkg-config nlohmann-json3-dev libsqlite3
 TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils flac vorbis-tools opus-tools lame
 CHECK_PACKAGES := clang libclang-rt-14-dev
 PACKAGE_PACKAGES := dpkg-dev
-BENCH_PACKAGES := libbenchmark-dev
+BENCH_PACKAGES := libbenchmark-dev libgtest-dev flac lame mpd mpc
 BENCH_RUNS ?= 3
+BENCH_LIBRARY_FILES ?= 10000
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 WERROR := $(if $(CI),ON,OFF)
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVANE_WERROR=$(WERROR)
@@ -134,3 +136,5 @@ bench: bench-deps
 	  --benchmark_out_format=json
 	./build-bench/bench/tolvane_process_bench --helper build-bench/tolvane --limit build-bench/bench/tolvane_limit \
 	  --runs $(BENCH_RUNS) --micro build-bench/micro.json --notes bench/NOTES.md --out bench/RESULTS.md
+	./build-bench/bench/tolvane_library_bench --helper build-bench/tolvane --files $(BENCH_LIBRARY_FILES) \
+	  --out bench/LIBRARY.md
