@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -243,6 +245,32 @@ TEST_F(LibraryTest, IndexThatIsNotOursIsSetAsideAndRebuilt) {
     EXPECT_TRUE(fs::exists(indexFile() + ".bad")) << "the spoilt file is kept aside";
     ASSERT_EQ(listed().size(), 1u);
   }
+}
+
+TEST_F(LibraryTest, ScanKilledMidwayLeavesAnIndexTheNextScanCompletes) {
+  constexpr int files = 300;
+  makeAudioFile(cache.path() + "/template.flac", AudioFormat::flac, 0.2);
+  for (int i = 0; i < files; ++i) {
+    fs::copy_file(cache.path() + "/template.flac", library.file("many/" + std::to_string(1000 + i) + ".flac"));
+  }
+  // A child scans and is killed, with no chance to tidy up, once it has read 280 files: after
+  // its first batch of 256 was committed, in the middle of the second.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    (void)scanLibrary(library.path(), indexFile(), artwork, [](const ScanCounts& counts) {
+      if (counts.read >= 280) ::raise(SIGKILL);
+    });
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the scan ended before it was killed";
+  const ScanCounts counts = scan();
+  EXPECT_EQ(counts.indexed, static_cast<std::size_t>(files));
+  EXPECT_LT(counts.read, static_cast<std::size_t>(files)) << "what the killed scan committed is kept";
+  EXPECT_GT(counts.read, 0u);
+  EXPECT_EQ(listed().size(), static_cast<std::size_t>(files));
 }
 
 TEST_F(LibraryTest, TwoScansAtOnceLeaveOneGoodIndex) {
