@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -276,7 +277,7 @@ TEST_F(LibraryTest, ScanKilledMidwayLeavesAnIndexTheNextScanCompletes) {
 TEST_F(LibraryTest, TwoScansAtOnceLeaveOneGoodIndex) {
   for (int i = 0; i < 6; ++i) addSong(library, "s" + std::to_string(i) + ".flac", AudioFormat::flac);
   std::vector<ScanCounts> counts(2);
-  std::vector<bool> ok(2);
+  std::array<bool, 2> ok{};  // not vector<bool>: its elements share bytes
   std::vector<std::thread> scans;
   for (int i = 0; i < 2; ++i) {
     scans.emplace_back([&, i] {
