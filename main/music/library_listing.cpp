@@ -30,7 +30,7 @@ bool printSong(const Song& song, std::string& buffer) {
 void printToError(const std::string& text) { writeAll(STDERR_FILENO, text); }
 
 std::string countsText(const ScanCounts& counts) {
-  return std::to_string(counts.seen) + " audio files seen, " + std::to_string(counts.read) + " read, " +
+  return std::to_string(counts.seen) + " audio files seen, " + std::to_string(counts.indexed) + " songs indexed, " +
          std::to_string(counts.skipped) + " skipped";
 }
 
@@ -79,8 +79,8 @@ int listLibrary(const std::string& root, const std::string& indexFile, const std
     return 1;
   }
   const ScanCounts& counts = scanned.value();
-  printToError("tolvane: " + countsText(counts) + ", " + std::to_string(counts.removed) + " removed; " +
-               std::to_string(counts.indexed) + " songs in the index\n");
+  printToError("tolvane: " + countsText(counts) + " (" + std::to_string(counts.read) + " read, " +
+               std::to_string(counts.removed) + " removed)\n");
 
   Result<LibraryIndex> index = LibraryIndex::open(indexFile, root);
   if (!index) {

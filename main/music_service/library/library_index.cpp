@@ -132,13 +132,14 @@ Result<LibraryIndex> LibraryIndex::openOnce(const std::string& file, const std::
   return LibraryIndex(std::move(db), file, root);
 }
 
-Result<std::unordered_map<std::string, FileStamp>> LibraryIndex::stamps() {
-  std::unordered_map<std::string, FileStamp> result;
-  for (const char* sql : {"SELECT path, size, modified_ns FROM songs", "SELECT path, size, modified_ns FROM skipped"}) {
-    Result<Statement> query = db_.prepare(sql);
+Result<std::unordered_map<std::string, KnownFile>> LibraryIndex::knownFiles() {
+  std::unordered_map<std::string, KnownFile> result;
+  for (const bool song : {true, false}) {
+    Result<Statement> query =
+        db_.prepare(song ? "SELECT path, size, modified_ns FROM songs" : "SELECT path, size, modified_ns FROM skipped");
     if (!query) return query.error();
     while (query.value().step()) {
-      result[query.value().blob(0)] = FileStamp{query.value().integer(1), query.value().integer(2)};
+      result[query.value().blob(0)] = KnownFile{FileStamp{query.value().integer(1), query.value().integer(2)}, song};
     }
     if (query.value().failure()) return *query.value().failure();
   }

@@ -25,6 +25,12 @@ struct FileStamp {
   friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };
 
+// A file the index knows: a song, or a file that was skipped.
+struct KnownFile {
+  FileStamp stamp;
+  bool song = false;
+};
+
 struct IndexedSong {
   std::int64_t id = 0;
   std::string path;  // relative to the library's folder, as bytes
@@ -48,7 +54,7 @@ class LibraryIndex {
   const std::string& file() const { return file_; }
 
   // Every file the index knows, songs and skipped files, with its stamp.
-  Result<std::unordered_map<std::string, FileStamp>> stamps();
+  Result<std::unordered_map<std::string, KnownFile>> knownFiles();
 
   // Writes go in transactions, so that an interrupted scan leaves what it committed.
   Result<void> begin();

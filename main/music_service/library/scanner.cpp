@@ -133,7 +133,7 @@ Result<ScanCounts> scanLibrary(const std::string& root, const std::string& index
   Result<LibraryIndex> opened = LibraryIndex::open(indexFile, root);
   if (!opened) return opened.error();
   LibraryIndex& index = opened.value();
-  Result<std::unordered_map<std::string, FileStamp>> known = index.stamps();
+  Result<std::unordered_map<std::string, KnownFile>> known = index.knownFiles();
   if (!known) return known.error();
 
   Walker walker(root);
@@ -160,19 +160,23 @@ Result<ScanCounts> scanLibrary(const std::string& root, const std::string& index
   };
 
   std::set<std::string> present;
-  std::size_t unreadable = 0;
   for (const Found& file : found) {
     present.insert(file.relative);
     const auto it = known.value().find(file.relative);
-    if (it != known.value().end() && it->second == file.stamp) continue;  // unchanged: not opened
+    const bool wasSong = it != known.value().end() && it->second.song;
+    if (it != known.value().end() && it->second.stamp == file.stamp) {  // unchanged: not opened
+      ++(wasSong ? counts.indexed : counts.skipped);
+      continue;
+    }
     const std::string path = root + "/" + file.relative;
     if (::access(path.c_str(), R_OK) != 0) {
-      // Not remembered: it is read as soon as it may be, without waiting for a change.
-      ++unreadable;
+      // Not remembered as skipped: it is read as soon as it may be, without waiting for a change.
+      ++(wasSong ? counts.indexed : counts.skipped);
       continue;
     }
     ++counts.read;
     std::optional<FileTags> tags = readFileTags(path);
+    ++(tags ? counts.indexed : counts.skipped);
     if (progress) progress(counts);
     if (auto r = write(); !r) return r.error();
     if (!tags) {
@@ -187,7 +191,7 @@ Result<ScanCounts> scanLibrary(const std::string& root, const std::string& index
     }
     if (auto r = commitIfDue(false); !r) return r.error();
   }
-  for (const auto& [path, stamp] : known.value()) {
+  for (const auto& [path, file] : known.value()) {
     if (present.contains(path)) continue;
     if (auto r = write(); !r) return r.error();
     if (auto r = index.remove(path); !r) return r.error();
@@ -196,11 +200,6 @@ Result<ScanCounts> scanLibrary(const std::string& root, const std::string& index
   }
   if (auto r = commitIfDue(true); !r) return r.error();
 
-  // What the index holds now, skipped files included.
-  Result<std::unordered_map<std::string, FileStamp>> after = index.stamps();
-  if (!after) return after.error();
-  counts.indexed = static_cast<std::size_t>(index.songCount());
-  counts.skipped = after.value().size() - counts.indexed + unreadable;
   if (progress) progress(counts);
   return counts;
 }
