@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -32,8 +31,6 @@
 #include "music_service/library/text.h"
 #include "support/audio_files.h"
 
-extern char** environ;
-
 namespace tolvane::bench {
 namespace {
 
@@ -50,21 +47,9 @@ struct Ran {
   int status = -1;
   long peakKiB = 0;
 };
-Ran run(const std::vector<std::string>& words, bool quiet = true) {
-  std::vector<char*> argv;
-  std::vector<std::string> copy = words;
-  for (std::string& word : copy) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (quiet) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return {};
+Ran run(const std::vector<std::string>& words) {
+  const pid_t pid = testing::startQuietly(words);
+  if (pid < 0) return {};
   int status = 0;
   rusage usage{};
   while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
@@ -141,18 +126,8 @@ std::optional<double> mpdUpdate(const std::string& root, const std::string& work
                         << "audio_output {\n type \"null\"\n name \"none\"\n}\n";
   fs::rename(root, root + ".full");
   fs::create_directory(root);
-  std::vector<std::string> words{"mpd", "--no-daemon", config};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "mpd", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  const pid_t pid = testing::startQuietly({"mpd", "--no-daemon", config});
+  if (pid < 0) {
     fs::remove(root);
     fs::rename(root + ".full", root);
     return std::nullopt;

@@ -33,6 +33,19 @@ namespace {
 
 // Runs a program and waits for it; false unless it exits with status 0.
 bool runProgram(std::vector<std::string> words) {
+  const pid_t pid = startQuietly(std::move(words));
+  if (pid < 0) return false;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TagLib::String utf8(const std::string& text) { return TagLib::String(text, TagLib::String::UTF8); }
+
+}  // namespace
+
+pid_t startQuietly(std::vector<std::string> words) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -43,16 +56,8 @@ bool runProgram(std::vector<std::string> words) {
   pid_t pid = 0;
   const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return false;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return spawned == 0 ? pid : -1;
 }
-
-TagLib::String utf8(const std::string& text) { return TagLib::String(text, TagLib::String::UTF8); }
-
-}  // namespace
 
 const char* extensionOf(AudioFormat format) {
   switch (format) {

@@ -3,11 +3,17 @@
 // Audio files made at test time: sine tones encoded with Debian's command-line encoders, tagged and
 // given pictures with TagLib. Nothing is downloaded and nothing is committed.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tolvane::testing {
+
+// Starts a program (found on PATH) with its standard output and error thrown away: its pid, or -1.
+pid_t startQuietly(std::vector<std::string> words);
 
 enum class AudioFormat { flac, vorbis, opus, mp3 };
 
