@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "music/library_listing.h"
 #include "music/write.h"
 #include "music_service/library/library_index.h"
+#include "platform/standard_descriptors.h"
 
 namespace tolvane {
 
@@ -95,6 +97,12 @@ Options:
 }
 
 int runCommandLine(int argc, char** argv) {
+  // Before anything opens a descriptor (an index, a picture), so that none lands on a closed
+  // standard one and takes its place. A closed input is then empty, a closed output fails the
+  // first write; both end the helper as for a parent that closed them.
+  occupyClosedStandardDescriptors();
+  // A reader that goes away ends a listing quietly with status 0, as it ends the helper.
+  ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const auto refuse = [](const UsageError& error) {
     writeAll(STDERR_FILENO, "tolvane: " + error.message + " (see tolvane --help)\n");

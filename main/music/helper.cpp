@@ -16,7 +16,6 @@
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/run_loop.h"
-#include "platform/standard_descriptors.h"
 #include "platform/task_launcher.h"
 #include "player/player.h"
 
@@ -93,10 +92,6 @@ void startReader(std::shared_ptr<Player> player, RunLoop& loop, TaskLauncher& la
 }  // namespace
 
 int Helper::main() {
-  // Before anything opens a descriptor. A closed input is then empty, a closed output fails the
-  // first write; both end the process as for a parent that closed them.
-  occupyClosedStandardDescriptors();
-
   // Blocks of a megabyte or more (the buffers of a very long line, its answer) come straight from
   // the system and go straight back when freed, instead of lingering in the heap.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);

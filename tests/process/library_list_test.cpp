@@ -105,6 +105,21 @@ TEST(LibraryListTest, LibraryIsScannedThenListedLineByLine) {
   EXPECT_TRUE(std::filesystem::exists(cache.path() + "/mine.sqlite"));
 }
 
+TEST(LibraryListTest, ListingWithoutStandardOutputLeavesTheIndexWhole) {
+  // With descriptor 1 closed, the index opened next would take its place and receive the song
+  // lines, unless the closed descriptor is filled first.
+  TemporaryFolder library, cache;
+  makeAudioFile(library.file("one.flac"), AudioFormat::flac);
+  tagFile(library.path() + "/one.flac", {.title = "One"});
+  HelperProcess blind(SpawnOptions{.arguments = {"--library", library.path(), "--list"},
+                                   .environment = {{"XDG_CACHE_HOME", cache.path()}},
+                                   .closeOutput = true});
+  EXPECT_EQ(blind.waitExit(Millis(30000)), 0);
+  const Listing after = runList({"--library", library.path(), "--list"}, cache.path());
+  EXPECT_EQ(titlesOf(after.songs), std::vector<std::string>{"One"});
+  EXPECT_EQ(after.error, "tolvane: 1 audio files seen, 1 songs indexed, 0 skipped (0 read, 0 removed)\n");
+}
+
 TEST(LibraryListTest, RefusedCommandLinesSayWhyOnOneLineAndExitTwo) {
   TemporaryFolder library, cache;
   writeFile(library.file("file.txt"), "a file");
