@@ -1,6 +1,7 @@
 #include "music/command_line.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,9 +13,8 @@
 #include <string_view>
 
 #include "music/helper.h"
-#include "music/library_listing.h"
+#include "music/library_module.h"
 #include "music/write.h"
-#include "music_service/library/library_index.h"
 #include "platform/standard_descriptors.h"
 
 namespace tolvane {
@@ -29,6 +29,22 @@ std::variant<std::string, UsageError> readableFolder(const std::string& given) {
   if (!dir) return UsageError{"cannot read the folder '" + given + "': " + std::strerror(errno)};
   ::closedir(dir);
   return std::string(resolved.get());
+}
+
+// The library module's listing: beside the executable (the build tree), else in ../lib/tolvane/
+// (an installation). Null, with the loader's reason in `problem`, when it cannot be loaded.
+ListSongs loadListSongs(std::string& problem) {
+  std::unique_ptr<char, decltype(&::free)> self(::realpath("/proc/self/exe", nullptr), &::free);
+  std::string folder = self ? std::string(self.get()) : std::string();
+  folder = folder.substr(0, folder.rfind('/') + 1);
+  for (const std::string& candidate : {folder + libraryModuleName, folder + "../lib/tolvane/" + libraryModuleName}) {
+    // Kept loaded for the rest of the process.
+    if (void* module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      if (void* entry = ::dlsym(module, listSongsSymbol)) return reinterpret_cast<ListSongs>(entry);
+    }
+    if (const char* reason = ::dlerror(); reason && problem.empty()) problem = reason;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -125,8 +141,16 @@ int runCommandLine(int argc, char** argv) {
     root = std::get<std::string>(folder);
   }
   if (line.action == CommandLine::Action::listSongs) {
-    if (!root) return listSimulatedCatalog(line.terms);
-    return listLibrary(*root, line.index.value_or(defaultIndexFile(*root)), line.terms);
+    std::string problem;
+    const ListSongs listSongs = loadListSongs(problem);
+    if (!listSongs) {
+      writeAll(STDERR_FILENO, "tolvane: cannot load the music library module: " + problem + "\n");
+      return 1;
+    }
+    std::vector<const char*> terms;
+    for (const std::string& term : line.terms) terms.push_back(term.c_str());
+    return listSongs(root ? root->c_str() : nullptr, line.index ? line.index->c_str() : nullptr,
+                     static_cast<int>(terms.size()), terms.data());
   }
   if (root) return refuse(UsageError{"playing a library needs the audio player, which this build does not have yet"});
   return Helper::main();
