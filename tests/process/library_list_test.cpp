@@ -105,6 +105,25 @@ TEST(LibraryListTest, LibraryIsScannedThenListedLineByLine) {
   EXPECT_TRUE(std::filesystem::exists(cache.path() + "/mine.sqlite"));
 }
 
+TEST(LibraryListTest, ScanShowsItsProgressOnATerminal) {
+  TemporaryFolder library, cache;
+  makeAudioFile(library.file("one.flac"), AudioFormat::flac);
+  makeAudioFile(library.file("two.ogg"), AudioFormat::vorbis);
+  HelperProcess helper(SpawnOptions{.arguments = {"--library", library.path(), "--list"},
+                                    .environment = {{"XDG_CACHE_HOME", cache.path()}},
+                                    .errorOnTerminal = true});
+  std::vector<std::string> lines;
+  for (auto line = helper.readLine(Millis(30000)); line; line = helper.readLine(Millis(30000))) lines.push_back(*line);
+  EXPECT_EQ(helper.waitExit(Millis(30000)), 0);
+  EXPECT_EQ(lines.size(), 2u) << "standard output holds the song lines alone";
+  const std::string shown = helper.stderrText();
+  // A progress line rewritten in place, then cleared, then the summary.
+  EXPECT_EQ(shown.rfind("\r\033[Kscanning: 2 audio files seen, ", 0), 0u) << shown;
+  const std::string summary = "\r\033[Ktolvane: 2 audio files seen, 2 songs indexed, 0 skipped (2 read, 0 removed)\n";
+  ASSERT_GE(shown.size(), summary.size());
+  EXPECT_EQ(shown.substr(shown.size() - summary.size()), summary) << shown;
+}
+
 TEST(LibraryListTest, ListingWithoutStandardOutputLeavesTheIndexWhole) {
   // With descriptor 1 closed, the index opened next would take its place and receive the song
   // lines, unless the closed descriptor is filled first.

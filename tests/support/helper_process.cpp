@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,7 +28,17 @@ HelperProcess::HelperProcess(const SpawnOptions& options) {
   // A helper that dies must not kill the test with SIGPIPE when we write to it.
   ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (options.errorOnTerminal) {
+    // The terminal's far end is read like the pipe's; no line discipline translations on output.
+    if (::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    termios raw{};
+    ::tcgetattr(err[1], &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(err[1], TCSANOW, &raw);
+    ::fcntl(err[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(err[1], F_SETFD, FD_CLOEXEC);
+  } else if (::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> words{options.binary};

@@ -25,6 +25,7 @@ struct SpawnOptions {
   bool closeOutput = false;                                      // started with descriptor 1 closed
   bool nonBlockingInput = false;                                 // stdin is a pipe end with O_NONBLOCK set
   bool blockTermination = false;                                 // SIGTERM blocked in the inherited signal mask
+  bool errorOnTerminal = false;                                  // stderr a pseudo-terminal, not a pipe
   std::string binary = TOLVANE_BINARY;
 };
 
