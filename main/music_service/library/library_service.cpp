@@ -26,12 +26,10 @@ template <typename T>
 Future<T> LibraryService::onWorker(std::function<T(Result<LibraryIndex*>)> query) {
   Completer<T> completer(loop_);
   Future<T> future = completer.future();
-  // The completer stays on the main loop; the worker's job carries only what it needs.
-  auto deliver =
-      std::make_shared<std::function<void(T)>>([completer](T value) { completer.complete(std::move(value)); });
+  // The worker only carries the completer (a shared handle); it is completed on the main loop.
   std::weak_ptr<bool> alive = alive_;
   worker_.post([&loop = loop_, reader = reader_, file = indexFile_, root = root_, query = std::move(query),
-                deliver = std::move(deliver), alive]() mutable {
+                completer = std::move(completer), alive]() mutable {
     if (!*reader) {
       Result<LibraryIndex> opened = LibraryIndex::open(file, root);
       if (opened) reader->emplace(std::move(opened.value()));
@@ -40,8 +38,8 @@ Future<T> LibraryService::onWorker(std::function<T(Result<LibraryIndex*>)> query
         *reader ? Result<LibraryIndex*>(&**reader)
                 : Result<LibraryIndex*>(Error{libraryErrorDomain, 3, "the index cannot be opened"});
     T value = query(index);
-    loop.post([deliver = std::move(deliver), alive, value = std::move(value)]() mutable {
-      if (alive.lock()) (*deliver)(std::move(value));
+    loop.post([completer = std::move(completer), alive, value = std::move(value)]() mutable {
+      if (alive.lock()) completer.complete(std::move(value));
     });
   });
   return future;
