@@ -31,16 +31,17 @@ std::variant<std::string, UsageError> readableFolder(const std::string& given) {
   return std::string(resolved.get());
 }
 
-// The library module's listing: beside the executable (the build tree), else in ../lib/tolvane/
-// (an installation). Null, with the loader's reason in `problem`, when it cannot be loaded.
-ListSongs loadListSongs(std::string& problem) {
+// An entry point of the library module: beside the executable (the build tree), else in
+// ../lib/tolvane/ (an installation). Null, with the loader's reason in `problem`, when it cannot be
+// loaded.
+void* libraryModuleEntry(const char* symbol, std::string& problem) {
   std::unique_ptr<char, decltype(&::free)> self(::realpath("/proc/self/exe", nullptr), &::free);
   std::string folder = self ? std::string(self.get()) : std::string();
   folder = folder.substr(0, folder.rfind('/') + 1);
   for (const std::string& candidate : {folder + libraryModuleName, folder + "../lib/tolvane/" + libraryModuleName}) {
     // Kept loaded for the rest of the process.
     if (void* module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      if (void* entry = ::dlsym(module, listSongsSymbol)) return reinterpret_cast<ListSongs>(entry);
+      if (void* entry = ::dlsym(module, symbol)) return entry;
     }
     if (const char* reason = ::dlerror(); reason && problem.empty()) problem = reason;
   }
@@ -69,16 +70,21 @@ std::variant<CommandLine, UsageError> parseCommandLine(const std::vector<std::st
       showVersion = true;
     } else if (argument == "--list") {
       listing = true;
-    } else if (argument == "--library" || argument == "--index") {
+    } else if (argument == "--library" || argument == "--index" || argument == "--audio-sink") {
       if (i + 1 >= arguments.size()) {
-        return UsageError{"option '" + argument + "' needs " + (argument == "--library" ? "a folder" : "a file")};
+        const char* what = argument == "--library" ? "a folder" : argument == "--index" ? "a file" : "a description";
+        return UsageError{"option '" + argument + "' needs " + what};
       }
-      (argument == "--library" ? line.library : line.index) = arguments[++i];
+      (argument == "--library" ? line.library : argument == "--index" ? line.index : line.audioSink) = arguments[++i];
     } else {
       return UsageError{"unknown option '" + argument + "'"};
     }
   }
   if (line.index && !line.library) return UsageError{"option '--index' goes with '--library'"};
+  if (line.audioSink && !line.library) return UsageError{"option '--audio-sink' goes with '--library'"};
+  if (line.audioSink && line.audioSink->find_first_not_of(" \t") == std::string::npos) {
+    return UsageError{"option '--audio-sink' needs a description"};
+  }
   if (help) {
     line.action = CommandLine::Action::showHelp;
   } else if (showVersion) {
@@ -90,7 +96,7 @@ std::variant<CommandLine, UsageError> parseCommandLine(const std::vector<std::st
 }
 
 std::string usageText() {
-  return R"(Usage: tolvane [--library DIR [--index FILE]]
+  return R"(Usage: tolvane [--library DIR [--index FILE] [--audio-sink DESCRIPTION]]
        tolvane [--library DIR [--index FILE]] --list [TERM...]
        tolvane --help | --version
 
@@ -103,6 +109,10 @@ Options:
                  without it, the built-in simulated catalog
   --index FILE   keep the library's index in FILE (default: a file named after DIR in
                  $XDG_CACHE_HOME/tolvane, or ~/.cache/tolvane)
+  --audio-sink DESCRIPTION
+                 play the library to this GStreamer sink, or chain of elements ending in
+                 a sink, in gst-launch syntax (default: autoaudiosink); for example
+                 "fakesink sync=true" plays in real time without a sound device
   --list [TERM...]
                  print the catalog's songs, one JSON object per line, and exit; with a
                  library, bring its index up to date first; with TERMs, only the songs whose
@@ -140,20 +150,24 @@ int runCommandLine(int argc, char** argv) {
     if (const auto* error = std::get_if<UsageError>(&folder)) return refuse(*error);
     root = std::get<std::string>(folder);
   }
+  if (!root && line.action == CommandLine::Action::runHelper) return Helper::main();
+  const auto cannotLoad = [](const std::string& problem) {
+    writeAll(STDERR_FILENO, "tolvane: cannot load the music library module: " + problem + "\n");
+    return 1;
+  };
+  std::string problem;
   if (line.action == CommandLine::Action::listSongs) {
-    std::string problem;
-    const ListSongs listSongs = loadListSongs(problem);
-    if (!listSongs) {
-      writeAll(STDERR_FILENO, "tolvane: cannot load the music library module: " + problem + "\n");
-      return 1;
-    }
+    const auto listSongs = reinterpret_cast<ListSongs>(libraryModuleEntry(listSongsSymbol, problem));
+    if (!listSongs) return cannotLoad(problem);
     std::vector<const char*> terms;
     for (const std::string& term : line.terms) terms.push_back(term.c_str());
     return listSongs(root ? root->c_str() : nullptr, line.index ? line.index->c_str() : nullptr,
                      static_cast<int>(terms.size()), terms.data());
   }
-  if (root) return refuse(UsageError{"playing a library needs the audio player, which this build does not have yet"});
-  return Helper::main();
+  const auto runHelper = reinterpret_cast<RunLibraryHelper>(libraryModuleEntry(runLibraryHelperSymbol, problem));
+  if (!runHelper) return cannotLoad(problem);
+  return runHelper(root->c_str(), line.index ? line.index->c_str() : nullptr,
+                   line.audioSink ? line.audioSink->c_str() : nullptr);
 }
 
 }  // namespace tolvane

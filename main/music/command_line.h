@@ -16,9 +16,10 @@ inline constexpr const char* version = TOLVANE_VERSION;
 struct CommandLine {
   enum class Action { runHelper, listSongs, showHelp, showVersion };
   Action action = Action::runHelper;
-  std::optional<std::string> library;  // --library DIR, as given
-  std::optional<std::string> index;    // --index FILE
-  std::vector<std::string> terms;      // after --list
+  std::optional<std::string> library;    // --library DIR, as given
+  std::optional<std::string> index;      // --index FILE
+  std::optional<std::string> audioSink;  // --audio-sink DESCRIPTION
+  std::vector<std::string> terms;        // after --list
 };
 
 // A command line that cannot be carried out: the one line to tell the user why.

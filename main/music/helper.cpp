@@ -92,6 +92,10 @@ void startReader(std::shared_ptr<Player> player, RunLoop& loop, TaskLauncher& la
 }  // namespace
 
 int Helper::main() {
+  return main([](RunLoop& loop) { return std::make_shared<SimulatedService>(loop); });
+}
+
+int Helper::main(const ServiceMaker& makeService) {
   // Blocks of a megabyte or more (the buffers of a very long line, its answer) come straight from
   // the system and go straight back when freed, instead of lingering in the heap.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
@@ -108,9 +112,9 @@ int Helper::main() {
   Delegate delegate;
   app.setDelegate(&delegate);
 
-  SimulatedService service(loop);
+  const std::shared_ptr<MusicService> service = makeService(loop);
   TaskLauncher launcher(loop);
-  std::shared_ptr<Player> player = Player::create(service, loop, [](const Json& message) { write(message); });
+  std::shared_ptr<Player> player = Player::create(*service, loop, [](const Json& message) { write(message); });
 
   startReader(player, loop, launcher, app);
   app.run();

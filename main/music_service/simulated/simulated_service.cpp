@@ -3,40 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "music_service/simulated/catalog.h"
 
 namespace tolvane {
-
-// The entries are kept once each, and the queue as positions into them: a queue that repeats a few
-// songs a million times costs four bytes an entry, and little when it is kept after a stop.
-class SimulatedQueue final : public MusicQueue {
- public:
-  explicit SimulatedQueue(std::vector<std::shared_ptr<const QueueEntry>> entries) {
-    std::unordered_map<const QueueEntry*, std::uint32_t> positions;
-    order.reserve(entries.size());
-    for (auto& entry : entries) {
-      const auto [it, added] = positions.try_emplace(entry.get(), static_cast<std::uint32_t>(distinct.size()));
-      if (added) distinct.push_back(std::move(entry));
-      order.push_back(it->second);
-    }
-    if (!order.empty()) current = 0;
-  }
-  std::optional<QueueEntry> currentEntry() const override {
-    if (current && *current < size()) return *distinct[order[*current]];
-    return std::nullopt;
-  }
-  Publisher& objectWillChange() override { return willChange; }
-  std::size_t size() const { return order.size(); }
-  bool empty() const { return order.empty(); }
-
-  std::vector<std::shared_ptr<const QueueEntry>> distinct;
-  std::vector<std::uint32_t> order;  // the queue: an index into `distinct` per entry
-  std::optional<std::size_t> current;
-  Publisher willChange;
-};
 
 namespace {
 
@@ -56,7 +27,7 @@ SimulatedPlayer::SimulatedPlayer(RunLoop& loop, const std::map<Operation, Durati
     : loop_(loop),
       latencies_(latencies),
       failures_(failures),
-      queue_(std::make_shared<SimulatedQueue>(std::vector<std::shared_ptr<const QueueEntry>>{})),
+      queue_(std::make_shared<EntryQueue>(std::make_shared<const EntryList>())),
       anchorTime_(loop.now()) {}
 
 SimulatedPlayer::~SimulatedPlayer() = default;
@@ -113,7 +84,7 @@ void SimulatedPlayer::moveTo(std::optional<std::size_t> index, double seconds) {
 void SimulatedPlayer::entryPlayedOut() {
   if (!queue_->current) return;
   const std::size_t next = *queue_->current + 1;
-  if (next < queue_->size()) {
+  if (next < queue_->entries->size()) {
     moveTo(next, 0.0);
     return;
   }
@@ -124,16 +95,7 @@ void SimulatedPlayer::entryPlayedOut() {
 
 void SimulatedPlayer::setQueue(const std::vector<std::shared_ptr<const Song>>& songs) {
   ++setQueueCalls_;
-  // One entry per distinct song, shared by all its places in the queue.
-  std::unordered_map<const Song*, std::shared_ptr<const QueueEntry>> made;
-  std::vector<std::shared_ptr<const QueueEntry>> entries;
-  entries.reserve(songs.size());
-  for (const auto& song : songs) {
-    auto& entry = made[song.get()];
-    if (!entry) entry = std::make_shared<const QueueEntry>(QueueEntry{song->title, song->artistName, *song});
-    entries.push_back(entry);
-  }
-  replaceQueue(std::move(entries));
+  replaceQueue(EntryList::ofSongs(songs));
   changeStatus(PlaybackStatus::stopped);
 }
 
@@ -148,18 +110,18 @@ void SimulatedPlayer::setEntries(std::vector<QueueEntry> entries) {
   std::vector<std::shared_ptr<const QueueEntry>> shared;
   shared.reserve(entries.size());
   for (QueueEntry& entry : entries) shared.push_back(std::make_shared<const QueueEntry>(std::move(entry)));
-  replaceQueue(std::move(shared));
+  replaceQueue(EntryList::ofEntries(std::move(shared)));
 }
 
-void SimulatedPlayer::replaceQueue(std::vector<std::shared_ptr<const QueueEntry>> entries) {
+void SimulatedPlayer::replaceQueue(std::shared_ptr<const EntryList> entries) {
   // A new queue object: the old one, and whoever listens to it, hears nothing more.
-  queue_ = std::make_shared<SimulatedQueue>(std::move(entries));
+  queue_ = std::make_shared<EntryQueue>(std::move(entries));
   anchor(0.0);
   rescheduleEnd();
 }
 
 void SimulatedPlayer::setCurrentIndex(std::optional<std::size_t> index) {
-  if (index && *index >= queue_->size()) index.reset();
+  if (index && *index >= queue_->entries->size()) index.reset();
   moveTo(index, 0.0);
 }
 
@@ -194,7 +156,7 @@ Future<Result<void>> SimulatedPlayer::later(Operation operation, std::function<s
 }
 
 std::optional<Error> SimulatedPlayer::refuseEmptyQueue() const {
-  if (queue_->empty()) return SimulatedService::playerError(1, "The queue is empty");
+  if (queue_->entries->empty()) return SimulatedService::playerError(1, "The queue is empty");
   return std::nullopt;
 }
 
@@ -237,7 +199,7 @@ Future<Result<void>> SimulatedPlayer::skipToNextEntry() {
       Operation::skipToNextEntry, [this] { return refuseEmptyQueue(); },
       [this] {
         const std::size_t next = queue_->current ? *queue_->current + 1 : 0;
-        if (next < queue_->size()) {
+        if (next < queue_->entries->size()) {
           moveTo(next, 0.0);
         } else {
           moveTo(0, 0.0);  // past the last entry: as when the queue plays out

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "music_service/entry_list.h"
 #include "music_service/music_service.h"
 #include "platform/run_loop.h"
 
@@ -29,8 +30,6 @@ enum class Operation {
   skipToNextEntry,
   skipToPreviousEntry,
 };
-
-class SimulatedQueue;
 
 class SimulatedPlayer final : public MusicPlayer {
  public:
@@ -76,7 +75,7 @@ class SimulatedPlayer final : public MusicPlayer {
   std::size_t calls() const;
 
  private:
-  void replaceQueue(std::vector<std::shared_ptr<const QueueEntry>> entries);
+  void replaceQueue(std::shared_ptr<const EntryList> entries);
   void changeStatus(PlaybackStatus status);
   void moveTo(std::optional<std::size_t> index, double seconds);
   void anchor(double seconds);
@@ -93,7 +92,7 @@ class SimulatedPlayer final : public MusicPlayer {
   const std::map<Operation, Duration>& latencies_;
   const std::map<Operation, Error>& failures_;
   Publisher stateWillChange_;
-  std::shared_ptr<SimulatedQueue> queue_;
+  std::shared_ptr<EntryQueue> queue_;
   PlaybackStatus status_ = PlaybackStatus::stopped;
   double anchorSeconds_ = 0.0;  // position at anchorTime_
   TimePoint anchorTime_{};

@@ -1,0 +1,31 @@
+#include "music_service/entry_list.h"
+
+#include <unordered_map>
+
+namespace tolvane {
+
+std::shared_ptr<const EntryList> EntryList::ofSongs(const std::vector<std::shared_ptr<const Song>>& songs) {
+  std::unordered_map<const Song*, std::shared_ptr<const QueueEntry>> made;
+  std::vector<std::shared_ptr<const QueueEntry>> entries;
+  entries.reserve(songs.size());
+  for (const auto& song : songs) {
+    auto& entry = made[song.get()];
+    if (!entry) entry = std::make_shared<const QueueEntry>(QueueEntry{song->title, song->artistName, *song});
+    entries.push_back(entry);
+  }
+  return ofEntries(std::move(entries));
+}
+
+std::shared_ptr<const EntryList> EntryList::ofEntries(std::vector<std::shared_ptr<const QueueEntry>> entries) {
+  auto list = std::make_shared<EntryList>();
+  std::unordered_map<const QueueEntry*, std::uint32_t> positions;
+  list->order_.reserve(entries.size());
+  for (auto& entry : entries) {
+    const auto [it, added] = positions.try_emplace(entry.get(), static_cast<std::uint32_t>(list->distinct_.size()));
+    if (added) list->distinct_.push_back(std::move(entry));
+    list->order_.push_back(it->second);
+  }
+  return list;
+}
+
+}  // namespace tolvane
