@@ -150,7 +150,7 @@ void GStreamerPlayer::setPlaybackTime(double seconds) {
   if (status_ == PlaybackStatus::playing && entry) {
     const std::optional<double> length = entryLength();
     if (length && seconds >= *length) {
-      goOnAfter(*entry);
+      goOnFrom(*entry + 1);
       return;
     }
   }
@@ -183,7 +183,7 @@ Future<Result<void>> GStreamerPlayer::skipToNextEntry() {
     return future;
   }
   completer.complete(Result<void>{});
-  goOnAfter(*entry);
+  goOnFrom(*entry + 1);
   return future;
 }
 
@@ -207,8 +207,7 @@ Future<Result<void>> GStreamerPlayer::skipToPreviousEntry() {
   return future;
 }
 
-void GStreamerPlayer::goOnAfter(std::size_t last) {
-  const std::size_t next = last + 1;
+void GStreamerPlayer::goOnFrom(std::size_t next) {
   if (next >= queue_->entries->size()) {
     endQueue();
     return;
@@ -245,12 +244,15 @@ void GStreamerPlayer::load(std::size_t entry, double seconds, std::optional<std:
   startAt_ = seconds > 0.0 ? std::optional<double>(seconds) : std::nullopt;
   streams_ = {entry};
   streamsStarted_ = 0;
+  following_ = following.value_or(entry + 1);
+  watchdog_ = loop_.schedule(prerollGrace, [this] { onWatchdog(); });
   // A start within the entry seeks first, paused, and plays from there.
-  pipeline_->load(queue_->entries, entry, following.value_or(entry + 1), startAt_ ? GST_STATE_PAUSED : target_);
+  pipeline_->load(queue_->entries, entry, following_, startAt_ ? GST_STATE_PAUSED : target_);
 }
 
 void GStreamerPlayer::unload() {
   if (loaded_) pipeline_->unload();
+  watchdog_.invalidate();
   loaded_ = false;
   prerolled_ = false;
   flowing_ = false;
@@ -267,6 +269,7 @@ void GStreamerPlayer::onEvent(const PipelineEvent& event) {
     case PipelineEvent::Kind::prerolled:
       if (!prerolled_) {
         prerolled_ = true;
+        watchdog_.invalidate();
         if (const std::optional<double> at = std::exchange(startAt_, std::nullopt)) {
           const std::optional<double> length = entryLength();
           seeking_ = pipeline_->seek(length ? std::min(*at, *length) : *at);
@@ -281,20 +284,27 @@ void GStreamerPlayer::onEvent(const PipelineEvent& event) {
         // The caller's answer goes ahead of the reports of the change.
         settlePending(Result<void>{});
         changeStatus(PlaybackStatus::playing);
+        watchHandover();
       }
       break;
-    case PipelineEvent::Kind::handedOver: streams_.push_back(event.entry); break;
+    case PipelineEvent::Kind::handedOver:
+      streams_.push_back(event.entry);
+      following_ = event.entry + 1;
+      watchHandover();
+      break;
     case PipelineEvent::Kind::streamStarted:
       if (event.stream == 0 || event.stream > streams_.size()) break;
       streamsStarted_ = event.stream;
       flowing_ = true;
+      watchdog_.invalidate();
       if (event.stream > 1) {
         // A file handed over has begun to play: it is the current entry from its first sample on.
         heldPosition_ = 0.0;
         moveTo(streams_[event.stream - 1]);
       }
       break;
-    case PipelineEvent::Kind::endOfStream: goOnAfter(streams_.empty() ? current().value_or(0) : streams_.back()); break;
+    // Nothing more was handed over: the entries from the next one to hand over on are what is left.
+    case PipelineEvent::Kind::endOfStream: goOnFrom(following_); break;
     case PipelineEvent::Kind::failed:
       if (event.fromOutput) {
         outputLost(*event.error);
@@ -310,11 +320,18 @@ void GStreamerPlayer::onEvent(const PipelineEvent& event) {
 void GStreamerPlayer::entryFailed(const Error& error) {
   const std::optional<std::size_t> entry = current();
   if (!entry) return;
-  if (streamsStarted_ >= 1 && streams_.size() > streamsStarted_) {
-    // The file handed over to follow the one that plays failed before its first sample: the one
-    // that plays is loaded again where it stands, followed by the entries after the failed one.
-    const std::size_t failed = streams_[streamsStarted_];
-    load(*entry, playbackTime(), failed + 1);
+  if (handoverPending()) {
+    // The file handed over to follow the one that plays failed before its first sample. When the one
+    // that plays is over, the entries after the failed one go on; otherwise it is loaded again
+    // where it stands, followed by them.
+    const std::size_t failed = streams_[firstHandedOverNotStarted()];
+    const double at = playbackTime();
+    const std::optional<double> length = entryLength();
+    if (length && at >= *length - endMargin) {
+      goOnFrom(failed + 1);
+    } else {
+      load(*entry, at, failed + 1);
+    }
     return;
   }
   if (!starting_.empty()) {
@@ -324,7 +341,7 @@ void GStreamerPlayer::entryFailed(const Error& error) {
     return;
   }
   // The entry that plays cannot go on: the next one plays instead, as if it had ended.
-  goOnAfter(*entry);
+  goOnFrom(*entry + 1);
 }
 
 void GStreamerPlayer::outputLost(const Error& error) {
@@ -350,6 +367,30 @@ void GStreamerPlayer::hold(Hold why, bool on) {
     hold_ = Hold::none;
     pipeline_->setState(GST_STATE_PLAYING);
     changeStatus(PlaybackStatus::playing);
+    watchHandover();
+  }
+}
+
+// Some files fail without a word from GStreamer: the pipeline then waits for ever. A load must
+// preroll, and a file handed over must start once the one before it has played out, within a
+// margin; otherwise the file is taken as failed.
+void GStreamerPlayer::watchHandover() {
+  if (!handoverPending() || status_ != PlaybackStatus::playing) return;
+  const std::optional<double> length = entryLength();
+  const double left = length ? std::max(*length - playbackTime(), 0.0) : 0.0;
+  watchdog_ =
+      loop_.schedule(std::chrono::duration_cast<Duration>(Seconds{std::min(left, maxWatchedSeconds)}) + handoverGrace,
+                     [this] { onWatchdog(); });
+}
+
+void GStreamerPlayer::onWatchdog() {
+  if (!loaded_) return;
+  if (!prerolled_) {
+    entryFailed(playerError(PlayerError::failed, "the file could not be read"));
+  } else if (handoverPending()) {
+    // Paused meanwhile: watched again once it plays.
+    if (status_ != PlaybackStatus::playing) return;
+    entryFailed(playerError(PlayerError::failed, "the next file did not start"));
   }
 }
 

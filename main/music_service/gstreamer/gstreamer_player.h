@@ -61,6 +61,14 @@ class GStreamerPlayer final : public MusicPlayer {
  private:
   enum class Hold { none, output, stall };
 
+  // How long a load may take to preroll, and how long after the end of the entry that plays a file
+  // handed over may take to start, before they are taken as failed.
+  static constexpr Duration prerollGrace = std::chrono::seconds(10);
+  static constexpr Duration handoverGrace = std::chrono::seconds(2);
+  static constexpr double maxWatchedSeconds = 24.0 * 3600.0;
+  // An entry this close to its end (seconds) has played out.
+  static constexpr double endMargin = 0.5;
+
   void startPending();
   void onEvent(const PipelineEvent& event);
   void load(std::size_t entry, double seconds, std::optional<std::size_t> following = std::nullopt);
@@ -68,12 +76,18 @@ class GStreamerPlayer final : public MusicPlayer {
   void seekWithin(double seconds);
   void moveTo(std::size_t entry);
   void changeStatus(PlaybackStatus status);
-  // The entry that plays has ended (played out, or passed over): on to the one after `last`.
-  void goOnAfter(std::size_t last);
+  // The entry that plays has ended (played out, or passed over): on to entry `next`, or the end.
+  void goOnFrom(std::size_t next);
   void endQueue();
   void entryFailed(const Error& error);
   void outputLost(const Error& error);
   void hold(Hold why, bool on);
+  void watchHandover();
+  void onWatchdog();
+  // A file was handed over and has not started yet (the loaded one may not have started either:
+  // playbin may read a short file to its end before its first samples reach the output).
+  bool handoverPending() const { return streams_.size() > firstHandedOverNotStarted(); }
+  std::size_t firstHandedOverNotStarted() const { return std::max<std::size_t>(streamsStarted_, 1); }
   void settlePending(const Result<void>& result);
   // Playing, or asked to play and waiting for the output.
   bool wantsToPlay() const { return status_ == PlaybackStatus::playing || !starting_.empty(); }
@@ -101,7 +115,9 @@ class GStreamerPlayer final : public MusicPlayer {
   std::optional<double> startAt_;     // where to seek once prerolled
   std::vector<std::size_t> streams_;  // the entries of the load's streams: the one loaded, then those handed over
   std::size_t streamsStarted_ = 0;
+  std::size_t following_ = 0;  // the entry the pipeline hands over next
   Hold hold_ = Hold::none;
+  Timer watchdog_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -89,8 +89,10 @@ Pipeline::~Pipeline() {
 
 void Pipeline::load(std::shared_ptr<const EntryList> entries, std::size_t entry, std::size_t following,
                     GstState state) {
-  // Ready stops the streaming threads: nothing of the previous load runs any more when it returns.
-  gst_element_set_state(playbin_.get(), GST_STATE_READY);
+  // Stopped, the streaming threads are gone: nothing of the previous load runs any more when this
+  // returns. Stopped rather than ready: after a file handed over has failed, playbin in the ready
+  // state may go on to open that file again instead of the one set now.
+  gst_element_set_state(playbin_.get(), GST_STATE_NULL);
   shared_->load.fetch_add(1);
   shared_->streamStarts.store(0);
   shared_->awaitingSamples.store(false);
@@ -128,7 +130,10 @@ void Pipeline::setState(GstState state) { gst_element_set_state(playbin_.get(), 
 bool Pipeline::seek(double seconds) {
   {
     std::lock_guard lock(shared_->mutex);
-    if (shared_->handedOver >= streamsStarted_) return false;
+    // The streams started are the one loaded and those handed over since: one more handed over
+    // is on its way, and a seek would land in it.
+    const std::size_t handedOverStarted = streamsStarted_ > 0 ? streamsStarted_ - 1 : 0;
+    if (shared_->handedOver > handedOverStarted) return false;
     shared_->seeking = true;
   }
   const gint64 to = nanosecondsOf(std::isfinite(seconds) && seconds > 0 ? seconds : 0.0);
@@ -144,8 +149,6 @@ bool Pipeline::seek(double seconds) {
 std::optional<double> Pipeline::position() const { return secondsOf(gst_element_query_position, playbin_.get()); }
 
 std::optional<double> Pipeline::duration() const { return secondsOf(gst_element_query_duration, playbin_.get()); }
-
-void Pipeline::postForTest(GstMessage* message) { gst_element_post_message(playbin_.get(), message); }
 
 void Pipeline::deliver(const PipelineEvent& event) {
   switch (event.kind) {

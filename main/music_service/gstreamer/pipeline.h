@@ -88,8 +88,8 @@ class Pipeline {
   std::optional<double> position() const;
   std::optional<double> duration() const;
 
-  // For tests: posts `message` on the pipeline's bus, as one of its elements would.
-  void postForTest(GstMessage* message);
+  // For tests: the playbin, to read its properties and post messages on its bus.
+  GstElement* playbinForTest() { return playbin_.get(); }
 
  private:
   // What the main loop and GStreamer's threads share.
