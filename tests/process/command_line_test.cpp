@@ -46,7 +46,8 @@ TEST(CommandLineTest, HelpNamesEveryOption) {
   ASSERT_EQ(help.waitExit(Millis(5000)), 0);
   std::string text;
   for (auto line = help.readLine(Millis(500)); line; line = help.readLine(Millis(500))) text += *line + "\n";
-  for (const char* option : {"--help", "--version"}) EXPECT_NE(text.find(option), std::string::npos) << option;
+  for (const char* option : {"--help", "--version", "--library", "--index", "--audio-sink", "--list"})
+    EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 
 }  // namespace

@@ -148,6 +148,9 @@ TEST(LibraryListTest, RefusedCommandLinesSayWhyOnOneLineAndExitTwo) {
       {"--library", library.path() + "/file.txt", "--list"},
       {"--index", cache.path() + "/x.sqlite", "--list"},
       {"--list", "--bogus"},
+      {"--audio-sink", "fakesink"},  // an output for the simulated catalog, which plays nothing
+      {"--library", library.path(), "--audio-sink"},
+      {"--library", library.path(), "--audio-sink", " "},
   };
   for (const auto& arguments : rows) {
     SCOPED_TRACE(arguments.back());

@@ -183,7 +183,7 @@ Future<Result<void>> GStreamerPlayer::skipToNextEntry() {
     return future;
   }
   completer.complete(Result<void>{});
-  goOnFrom(*entry + 1);
+  goOnFrom(*entry + 1, Ending::skipped);
   return future;
 }
 
@@ -207,9 +207,13 @@ Future<Result<void>> GStreamerPlayer::skipToPreviousEntry() {
   return future;
 }
 
-void GStreamerPlayer::goOnFrom(std::size_t next) {
+void GStreamerPlayer::goOnFrom(std::size_t next, Ending ending) {
   if (next >= queue_->entries->size()) {
-    endQueue();
+    if (ending == Ending::playedOut && status_ == PlaybackStatus::playing && !lastEntryStarted()) {
+      passOverLastEntry();
+    } else {
+      endQueue();
+    }
     return;
   }
   moveTo(next);
@@ -219,6 +223,33 @@ void GStreamerPlayer::goOnFrom(std::size_t next) {
   } else {
     unload();
   }
+}
+
+bool GStreamerPlayer::lastEntryStarted() const {
+  return streamsStarted_ >= 1 && streamsStarted_ <= streams_.size() &&
+         streams_[streamsStarted_ - 1] + 1 == queue_->entries->size();
+}
+
+// The last entry could not be played: the queue ends as if it had played out. The entry is shown at
+// its end, still playing, until the reports of that change have run (so that the end is seen as for
+// a song that played to its end), then the queue goes back to its first entry.
+void GStreamerPlayer::passOverLastEntry() {
+  unload();
+  const std::size_t last = queue_->entries->size() - 1;
+  if (queue_->current == last) {
+    queue_->willChange.send();  // the entry stays; where it stands changes
+  } else {
+    moveTo(last);
+  }
+  heldPosition_ = entryLength().value_or(0.0);
+  loop_.post([this, alive = std::weak_ptr<bool>(alive_), queue = std::weak_ptr<EntryQueue>(queue_), last] {
+    // Unless something else happened meanwhile (a stop, a skip, a new queue).
+    if (!alive.lock() || queue.lock() != queue_ || loaded_ || status_ != PlaybackStatus::playing ||
+        queue_->current != last) {
+      return;
+    }
+    endQueue();
+  });
 }
 
 void GStreamerPlayer::endQueue() {

@@ -76,8 +76,13 @@ class GStreamerPlayer final : public MusicPlayer {
   void seekWithin(double seconds);
   void moveTo(std::size_t entry);
   void changeStatus(PlaybackStatus status);
-  // The entry that plays has ended (played out, or passed over): on to entry `next`, or the end.
-  void goOnFrom(std::size_t next);
+  // How the entry that plays ended: it played out (or failed, or was sought past its end), or the
+  // caller skipped it.
+  enum class Ending { playedOut, skipped };
+  // The entry that plays has ended: on to entry `next`, or the end of the queue.
+  void goOnFrom(std::size_t next, Ending ending = Ending::playedOut);
+  bool lastEntryStarted() const;
+  void passOverLastEntry();
   void endQueue();
   void entryFailed(const Error& error);
   void outputLost(const Error& error);
