@@ -10,8 +10,8 @@
 # make install  installs the helper, its manual page and README under DESTDIR/PREFIX
 # make package  builds a Debian package of the helper in build/
 # make fuzz     the fuzzer alone for FUZZ_SECONDS (600), keeping its corpus in fuzz-out/
-# make bench    Release build of the helper and the benchmarks in build-bench/; writes bench/RESULTS.md
-#               and bench/LIBRARY.md
+# make bench    Release build of the helper and the benchmarks in build-bench/; writes bench/RESULTS.md,
+#               bench/LIBRARY.md and bench/PLAYBACK.md
 
 BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
@@ -21,11 +21,14 @@ JOBS ?= $(shell nproc)
 # Most process tests wait on the helper in real time rather than compute: twice as many at once as
 # there are cores keeps both busy.
 TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
-BUILD_PACKAGES := g++ cmake ninja-build pkg-config nlohmann-json3-dev libsqlite3-dev libtag1-dev libgdk-pixbuf-2.0-dev
+BUILD_PACKAGES := g++ cmake ninja-build pkg-config nlohmann-json3-dev libsqlite3-dev libtag1-dev libgdk-pixbuf-2.0-dev \
+  libgstreamer1.0-dev
+# What the helper on a music library plays with: playbin, the decoders and the audio outputs.
+PLAY_PACKAGES := gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio gstreamer1.0-alsa
 TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils flac vorbis-tools opus-tools lame
 CHECK_PACKAGES := clang libclang-rt-14-dev
 PACKAGE_PACKAGES := dpkg-dev
-BENCH_PACKAGES := libbenchmark-dev libgtest-dev flac lame mpd mpc
+BENCH_PACKAGES := libbenchmark-dev libgtest-dev flac lame mpd mpc mpv
 BENCH_RUNS ?= 3
 BENCH_LIBRARY_FILES ?= 10000
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
@@ -47,14 +50,16 @@ FUZZ_CORPORA := tests/fuzz/seeds ../shared/conformance/json/test_parsing ../shar
 all: build
 
 deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES)" WHY="to build the helper"
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(PLAY_PACKAGES)" \
+	  WHY="to build the helper and play music libraries"
 
 test-deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(TEST_PACKAGES)" \
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(PLAY_PACKAGES) $(TEST_PACKAGES)" \
 	  WHY="to build and run the tests"
 
 check-deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES)" \
+	@$(MAKE) --no-print-directory install-missing \
+	  WANTED="$(BUILD_PACKAGES) $(PLAY_PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES)" \
 	  WHY="for the sanitizer and fuzzing builds"
 
 package-deps:
@@ -62,7 +67,7 @@ package-deps:
 	  WHY="to build the Debian package"
 
 bench-deps:
-	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(BENCH_PACKAGES)" \
+	@$(MAKE) --no-print-directory install-missing WANTED="$(BUILD_PACKAGES) $(PLAY_PACKAGES) $(BENCH_PACKAGES)" \
 	  WHY="for the benchmarks"
 
 install-missing:
@@ -138,3 +143,4 @@ bench: bench-deps
 	  --runs $(BENCH_RUNS) --micro build-bench/micro.json --notes bench/NOTES.md --out bench/RESULTS.md
 	./build-bench/bench/tolvane_library_bench --helper build-bench/tolvane --files $(BENCH_LIBRARY_FILES) \
 	  --out bench/LIBRARY.md
+	./build-bench/bench/tolvane_playback_bench --helper build-bench/tolvane --out bench/PLAYBACK.md

@@ -31,7 +31,7 @@ void pinCallingThread(std::optional<int> cpu) {
   if (sched_setaffinity(0, sizeof set, &set) != 0) throw std::runtime_error("sched_setaffinity failed");
 }
 
-Child Child::spawn(const std::string& path, std::optional<int> cpu) {
+Child Child::spawn(const std::string& path, std::optional<int> cpu, const std::vector<std::string>& arguments) {
   int toChild[2];
   int fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -41,9 +41,11 @@ Child Child::spawn(const std::string& path, std::optional<int> cpu) {
   posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
   // A new process takes the CPU affinity of the thread that starts it.
   if (cpu) pinCallingThread(cpu);
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+  const int error = posix_spawnp(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   if (cpu) pinCallingThread(std::nullopt);
   posix_spawn_file_actions_destroy(&actions);
   ::close(toChild[0]);

@@ -8,14 +8,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvane::bench {
 
 class Child {
  public:
-  // Starts `path` with its standard input and output on pipes; standard error is inherited. With
-  // `cpu`, the program and all its threads run on that CPU alone.
-  static Child spawn(const std::string& path, std::optional<int> cpu = std::nullopt);
+  // Starts `path` with `arguments`, its standard input and output on pipes; standard error is
+  // inherited. With `cpu`, the program and all its threads run on that CPU alone.
+  static Child spawn(const std::string& path, std::optional<int> cpu = std::nullopt,
+                     const std::vector<std::string>& arguments = {});
 
   Child(Child&& other) noexcept;
   Child& operator=(Child&&) = delete;
