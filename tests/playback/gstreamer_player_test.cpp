@@ -244,9 +244,15 @@ TEST_F(PlayerTest, AnEntryBecomesCurrentWithItsFirstSampleAndItsPositionStartsAt
   ASSERT_FALSE(samples.empty());
   std::optional<Sample> firstOfTwo;
   double lastOfOne = 0;
+  std::optional<Sample> previous;
   for (const Sample& sample : samples) {
     EXPECT_LE(sample.seconds, 2.0) << sample.id << ": never past the song's length";
     EXPECT_GE(sample.seconds, 0.0);
+    // Within a song the position only moves on: the next song's never shows under the song before.
+    if (previous && previous->id == sample.id) {
+      EXPECT_GE(sample.seconds, previous->seconds) << sample.id << " went back at " << sample.since.count() << " ns";
+    }
+    previous = sample;
     if (sample.id == "one") lastOfOne = sample.seconds;
     if (sample.id == "two" && !firstOfTwo) firstOfTwo = sample;
   }

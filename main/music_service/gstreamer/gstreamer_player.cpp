@@ -51,9 +51,12 @@ double GStreamerPlayer::playbackTime() const {
 
 double GStreamerPlayer::livePosition() const {
   const std::optional<double> at = pipeline_->position();
+  const std::optional<double> length = entryLength();
+  // The next song's samples have begun, and the main loop will hear of it next: the song it takes
+  // as current has played out.
+  if (pipeline_->outputAhead()) return length.value_or(at.value_or(heldPosition_));
   if (!at) return heldPosition_;
   // The pipeline may count a few milliseconds past the length the song's tags give.
-  const std::optional<double> length = entryLength();
   return length ? std::min(*at, *length) : *at;
 }
 

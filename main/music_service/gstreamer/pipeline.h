@@ -86,6 +86,9 @@ class Pipeline {
 
   // Where the stream at the output is, and how long it is, when the pipeline knows.
   std::optional<double> position() const;
+  // True when a stream has started at the output that no streamStarted event has told of yet: a
+  // position read just before is that stream's, not the one the main loop thinks plays.
+  bool outputAhead() const { return shared_->streamStarts.load() > streamsStarted_; }
   std::optional<double> duration() const;
 
   // For tests: the playbin, to read its properties and post messages on its bus.
