@@ -7,7 +7,6 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +34,6 @@ namespace fs = std::filesystem;
 using BenchClock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr int sampleRate = 44100;
 constexpr double songSeconds = 40.0;
 constexpr double windowSeconds = 10.0;
 
@@ -47,35 +45,6 @@ double median(std::vector<double> values) {
   if (values.empty()) return NAN;
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
-}
-
-// A stereo 16-bit 44.1 kHz tone of `seconds`, two frequencies beating, encoded with Debian's flac.
-std::string makeFlac(const std::string& folder, double seconds) {
-  const std::string wav = folder + "/song.wav";
-  const auto frames = static_cast<std::uint32_t>(seconds * sampleRate);
-  std::string data;
-  data.reserve(frames * 4);
-  for (std::uint32_t i = 0; i < frames; ++i) {
-    for (const double frequency : {440.0, 443.0}) {
-      const auto sample = static_cast<std::int16_t>(std::lround(9000.0 * std::sin(2.0 * M_PI * frequency * i / sampleRate)));
-      data += static_cast<char>(sample & 0xff);
-      data += static_cast<char>((sample >> 8) & 0xff);
-    }
-  }
-  const auto le32 = [](std::uint32_t v) {
-    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                       static_cast<char>(v >> 24)};
-  };
-  const auto le16 = [](std::uint16_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8)}; };
-  testing::writeFile(wav, "RIFF" + le32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + le32(16) + le16(1) +
-                              le16(2) + le32(sampleRate) + le32(sampleRate * 4) + le16(4) + le16(16) + "data" +
-                              le32(static_cast<std::uint32_t>(data.size())) + data);
-  const std::string flac = folder + "/song.flac";
-  const pid_t pid = testing::startQuietly({"flac", "-s", "-f", "-o", flac, wav});
-  int status = 0;
-  if (pid > 0) ::waitpid(pid, &status, 0);
-  fs::remove(wav);
-  return flac;
 }
 
 // The value of `"key":` in a JSON line, as text up to the next comma or brace (enough for ids and
@@ -215,7 +184,9 @@ int main(int argc, char** argv) {
   tolvane::testing::TemporaryFolder work;
   const std::string library = work.path() + "/library";
   fs::create_directories(library);
-  const std::string flac = makeFlac(library, songSeconds);
+  // A stereo tone, as most music is.
+  const std::string flac = library + "/song.flac";
+  tolvane::testing::makeAudioFile(flac, tolvane::testing::AudioFormat::flac, songSeconds, 440.0, 2);
   ::setenv("XDG_CACHE_HOME", (work.path() + "/cache").c_str(), 1);
   const std::string index = work.path() + "/index.sqlite";
 
@@ -319,30 +290,32 @@ int main(int argc, char** argv) {
   char row[512];
   md << "# Playback benchmark\n\nWritten by `make bench` (`build-bench/bench/tolvane_playback_bench --helper "
         "build-bench/tolvane --out bench/PLAYBACK.md`) on this machine: "
-     << std::thread::hardware_concurrency()
-     << " CPUs. One local FLAC file made for the run (" << songSeconds
+     << std::thread::hardware_concurrency() << " CPUs. One local FLAC file made for the run (" << songSeconds
      << " s, stereo, 16-bit, 44.1 kHz), in a library of its own. The helper runs `tolvane --library DIR "
         "--audio-sink \"fakesink sync=true\"`; mpv runs `mpv --no-config --ao=null --vo=null --idle=yes` and is "
         "driven over its JSON IPC. Both play in real time with no sound device. Medians of "
      << plays << " unless said otherwise.\n\n| measure | helper | mpv | target | |\n|---|---|---|---|---|\n";
-  std::snprintf(row, sizeof row, "| start-up with `--library`: a command written at once, to its answer | %.1f ms | | <= 50 ms | %s |\n",
+  std::snprintf(row, sizeof row,
+                "| start-up with `--library`: a command written at once, to its answer | %.1f ms | | <= 50 ms | %s |\n",
                 startUp, met(startUp <= 50).c_str());
   md << row;
-  std::snprintf(row, sizeof row,
-                "| \"play\" to its answer (helper); `loadfile` to `playback-restart` (mpv) | %.1f ms | %.1f ms | <= 50 ms "
-                "and no slower than mpv | %s |\n",
-                answer, mpvStart, met(answer <= 50 && (!mpvRan || answer <= mpvStart)).c_str());
+  std::snprintf(
+      row, sizeof row,
+      "| \"play\" to its answer (helper); `loadfile` to `playback-restart` (mpv) | %.1f ms | %.1f ms | <= 50 ms "
+      "and no slower than mpv | %s |\n",
+      answer, mpvStart, met(answer <= 50 && (!mpvRan || answer <= mpvStart)).c_str());
   md << row;
   std::snprintf(row, sizeof row, "| \"play\" to the \"playing\" state line | %.1f ms | | <= 50 ms | %s |\n", started,
                 met(started <= 50).c_str());
   md << row;
-  std::snprintf(row, sizeof row,
-                "| CPU time per second of audio while playing (all threads, %.0f s window) | %.4f s | %.4f s | <= 0.03 s "
-                "and below mpv | %s |\n",
-                windowSeconds, helperPlaying.cpuSecondsPerSecond, mpvPlaying.cpuSecondsPerSecond,
-                met(helperPlaying.cpuSecondsPerSecond <= 0.03 &&
-                    (!mpvRan || helperPlaying.cpuSecondsPerSecond < mpvPlaying.cpuSecondsPerSecond))
-                    .c_str());
+  std::snprintf(
+      row, sizeof row,
+      "| CPU time per second of audio while playing (all threads, %.0f s window) | %.4f s | %.4f s | <= 0.03 s "
+      "and below mpv | %s |\n",
+      windowSeconds, helperPlaying.cpuSecondsPerSecond, mpvPlaying.cpuSecondsPerSecond,
+      met(helperPlaying.cpuSecondsPerSecond <= 0.03 &&
+          (!mpvRan || helperPlaying.cpuSecondsPerSecond < mpvPlaying.cpuSecondsPerSecond))
+          .c_str());
   md << row;
   std::snprintf(row, sizeof row, "| RSS while playing (peak) | %.1f MiB (%.1f MiB) | %.1f MiB | <= 40 MiB | %s |\n",
                 static_cast<double>(helperPlaying.rssKiB) / 1024, static_cast<double>(helperPeakKiB) / 1024,

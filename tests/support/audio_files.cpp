@@ -69,31 +69,35 @@ const char* extensionOf(AudioFormat format) {
   return "";
 }
 
-void writeToneWav(const std::string& path, double seconds, double frequency) {
+void writeToneWav(const std::string& path, double seconds, double frequency, int channels) {
   constexpr int rate = 44100;
   const auto frames = static_cast<std::uint32_t>(seconds * rate);
+  const auto frameBytes = static_cast<std::uint32_t>(2 * channels);
   std::string data;
-  data.reserve(frames * 2);
+  data.reserve(frames * frameBytes);
   for (std::uint32_t i = 0; i < frames; ++i) {
     const auto sample = static_cast<std::int16_t>(std::lround(8000.0 * std::sin(2.0 * M_PI * frequency * i / rate)));
-    data += static_cast<char>(sample & 0xff);
-    data += static_cast<char>((sample >> 8) & 0xff);
+    for (int channel = 0; channel < channels; ++channel) {
+      data += static_cast<char>(sample & 0xff);
+      data += static_cast<char>((sample >> 8) & 0xff);
+    }
   }
   const auto le32 = [](std::uint32_t v) {
     return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 24)};
   };
-  const auto le16 = [](std::uint16_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8)}; };
+  const auto le16 = [](std::uint32_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8)}; };
   const std::string header = "RIFF" + le32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + le32(16) +
-                             le16(1) + le16(1) + le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" +
+                             le16(1) + le16(static_cast<std::uint32_t>(channels)) + le32(rate) +
+                             le32(rate * frameBytes) + le16(frameBytes) + le16(16) + "data" +
                              le32(static_cast<std::uint32_t>(data.size()));
   writeFile(path, header + data);
 }
 
-void makeAudioFile(const std::string& path, AudioFormat format, double seconds, double frequency) {
+void makeAudioFile(const std::string& path, AudioFormat format, double seconds, double frequency, int channels) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   const std::string wav = path + ".source.wav";
-  writeToneWav(wav, seconds, frequency);
+  writeToneWav(wav, seconds, frequency, channels);
   bool ok = false;
   switch (format) {
     case AudioFormat::flac: ok = runProgram({"flac", "-s", "-f", "-o", path, wav}); break;

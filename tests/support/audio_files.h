@@ -20,11 +20,12 @@ enum class AudioFormat { flac, vorbis, opus, mp3 };
 // The usual file name extension of the format, without the dot.
 const char* extensionOf(AudioFormat format);
 
-// A mono 16-bit WAV file of a sine tone at 44.1 kHz.
-void writeToneWav(const std::string& path, double seconds, double frequency = 440.0);
+// A 16-bit WAV file of a sine tone at 44.1 kHz, the same in each of its `channels`.
+void writeToneWav(const std::string& path, double seconds, double frequency = 440.0, int channels = 1);
 
 // An audio file of `format` at `path` holding a tone; the test fails when the encoder does.
-void makeAudioFile(const std::string& path, AudioFormat format, double seconds = 1.0, double frequency = 440.0);
+void makeAudioFile(const std::string& path, AudioFormat format, double seconds = 1.0, double frequency = 440.0,
+                   int channels = 1);
 
 struct Tags {
   std::optional<std::string> title;

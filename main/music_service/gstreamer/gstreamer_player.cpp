@@ -1,6 +1,7 @@
 #include "music_service/gstreamer/gstreamer_player.h"
 
 #include <cmath>
+#include <functional>
 
 #include "music_service/gstreamer/audio_output.h"
 
@@ -178,19 +179,14 @@ void GStreamerPlayer::seekWithin(double seconds) {
 }
 
 Future<Result<void>> GStreamerPlayer::skipToNextEntry() {
-  Completer<Result<void>> completer(loop_);
-  Future<Result<void>> future = completer.future();
-  const std::optional<std::size_t> entry = current();
-  if (!entry) {
-    completer.complete(playerError(PlayerError::emptyQueue, "The queue is empty"));
-    return future;
-  }
-  completer.complete(Result<void>{});
-  goOnFrom(*entry + 1, Ending::skipped);
-  return future;
+  return skip([this](std::size_t entry) { goOnFrom(entry + 1, Ending::skipped); });
 }
 
 Future<Result<void>> GStreamerPlayer::skipToPreviousEntry() {
+  return skip([this](std::size_t entry) { goTo(entry > 0 ? entry - 1 : 0); });
+}
+
+Future<Result<void>> GStreamerPlayer::skip(const std::function<void(std::size_t current)>& move) {
   Completer<Result<void>> completer(loop_);
   Future<Result<void>> future = completer.future();
   const std::optional<std::size_t> entry = current();
@@ -198,16 +194,20 @@ Future<Result<void>> GStreamerPlayer::skipToPreviousEntry() {
     completer.complete(playerError(PlayerError::emptyQueue, "The queue is empty"));
     return future;
   }
+  // Done at once; the caller resumes after the change, as it would after a player's latency.
   completer.complete(Result<void>{});
-  const std::size_t previous = *entry > 0 ? *entry - 1 : 0;
-  moveTo(previous);
+  move(*entry);
+  return future;
+}
+
+void GStreamerPlayer::goTo(std::size_t entry) {
+  moveTo(entry);
   heldPosition_ = 0.0;
   if (wantsToPlay()) {
-    load(previous, 0.0);
+    load(entry, 0.0);
   } else {
     unload();
   }
-  return future;
 }
 
 void GStreamerPlayer::goOnFrom(std::size_t next, Ending ending) {
@@ -219,13 +219,7 @@ void GStreamerPlayer::goOnFrom(std::size_t next, Ending ending) {
     }
     return;
   }
-  moveTo(next);
-  heldPosition_ = 0.0;
-  if (wantsToPlay()) {
-    load(next, 0.0);
-  } else {
-    unload();
-  }
+  goTo(next);
 }
 
 bool GStreamerPlayer::lastEntryStarted() const {

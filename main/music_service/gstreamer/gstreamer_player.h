@@ -14,6 +14,7 @@
 // the stream stalls; "resume" (play()) goes on from where it stood.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,10 @@ class GStreamerPlayer final : public MusicPlayer {
   static constexpr double endMargin = 0.5;
 
   void startPending();
+  // Completes at once (or fails on an empty queue) and makes the move from the current entry.
+  Future<Result<void>> skip(const std::function<void(std::size_t current)>& move);
+  // Makes `entry` current, at its start, playing if the player plays.
+  void goTo(std::size_t entry);
   void onEvent(const PipelineEvent& event);
   void load(std::size_t entry, double seconds, std::optional<std::size_t> following = std::nullopt);
   void unload();

@@ -51,11 +51,10 @@ Result<std::unique_ptr<Pipeline>> Pipeline::create(RunLoop& loop, const std::str
     return playerError(PlayerError::noGStreamer, "GStreamer has no playbin (gstreamer1.0-plugins-base is missing)");
   Result<GstRef<GstElement>> output = makeAudioOutput(outputDescription);
   if (!output) return output.error();
-  return std::unique_ptr<Pipeline>(
-      new Pipeline(loop, std::move(playbin), std::move(output.value()), std::move(onEvent)));  // NOLINT: private
+  return std::make_unique<Pipeline>(Key{}, loop, std::move(playbin), std::move(output.value()), std::move(onEvent));
 }
 
-Pipeline::Pipeline(RunLoop& loop, GstRef<GstElement> playbin, GstRef<GstElement> output, EventHandler onEvent)
+Pipeline::Pipeline(Key, RunLoop& loop, GstRef<GstElement> playbin, GstRef<GstElement> output, EventHandler onEvent)
     : loop_(loop),
       playbin_(std::move(playbin)),
       output_(std::move(output)),
@@ -72,10 +71,11 @@ Pipeline::Pipeline(RunLoop& loop, GstRef<GstElement> playbin, GstRef<GstElement>
   gst_bus_set_sync_handler(bus.get(), onBusMessage, shared_.get(), nullptr);
   g_signal_connect(playbin_.get(), "about-to-finish", G_CALLBACK(onAboutToFinish), shared_.get());
   if (outputPad_) {
-    gst_pad_add_probe(outputPad_.get(),
-                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
-                                                   GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                      onOutputData, shared_.get(), nullptr);
+    outputProbe_ =
+        gst_pad_add_probe(outputPad_.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                                       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                          onOutputData, shared_.get(), nullptr);
   }
 }
 
@@ -84,6 +84,7 @@ Pipeline::~Pipeline() {
   GstRef<GstBus> bus = adoptRef(gst_element_get_bus(playbin_.get()));
   gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
   g_signal_handlers_disconnect_by_data(playbin_.get(), shared_.get());
+  if (outputProbe_ != 0) gst_pad_remove_probe(outputPad_.get(), outputProbe_);
   shared_->onEvent = nullptr;
 }
 

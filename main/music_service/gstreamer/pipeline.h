@@ -95,6 +95,15 @@ class Pipeline {
   GstElement* playbinForTest() { return playbin_.get(); }
 
  private:
+  // Only create() makes pipelines; the key keeps the constructor usable by make_unique alone.
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  Pipeline(Key, RunLoop& loop, GstRef<GstElement> playbin, GstRef<GstElement> output, EventHandler onEvent);
+
+ private:
   // What the main loop and GStreamer's threads share.
   struct Shared : std::enable_shared_from_this<Shared> {
     Shared(RunLoop& l, GstElement* p, GstElement* o) : loop(l), playbin(p), output(o) {}
@@ -116,7 +125,6 @@ class Pipeline {
     void post(PipelineEvent event);
   };
 
-  Pipeline(RunLoop& loop, GstRef<GstElement> playbin, GstRef<GstElement> output, EventHandler onEvent);
   void deliver(const PipelineEvent& event);
 
   static GstBusSyncReply onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
@@ -127,6 +135,7 @@ class Pipeline {
   GstRef<GstElement> playbin_;
   GstRef<GstElement> output_;
   GstRef<GstPad> outputPad_;
+  gulong outputProbe_ = 0;
   std::shared_ptr<Shared> shared_;
   std::size_t streamsStarted_ = 0;  // as delivered to the main loop
 };
