@@ -36,10 +36,13 @@ const std::string* uriOf(const QueueEntry& entry) {
 }  // namespace
 
 void Pipeline::Shared::post(PipelineEvent event) {
-  loop.post([self = weak_from_this(), event = std::move(event), from = load.load()] {
+  loop.post([self = weak_from_this(), event = std::move(event), from = load] {
     const auto shared = self.lock();
-    // Events of a load that has been replaced, or of a pipeline that is gone, are dropped.
-    if (!shared || from != shared->load.load() || !shared->onEvent) return;
+    if (!shared || !shared->onEvent) return;  // the pipeline is gone
+    {
+      std::lock_guard lock(shared->mutex);
+      if (from != shared->load) return;  // an event of a load that has been replaced
+    }
     shared->onEvent(event);
   });
 }
@@ -94,23 +97,23 @@ void Pipeline::load(std::shared_ptr<const EntryList> entries, std::size_t entry,
   // returns. Stopped rather than ready: after a file handed over has failed, playbin in the ready
   // state may go on to open that file again instead of the one set now.
   gst_element_set_state(playbin_.get(), GST_STATE_NULL);
-  shared_->load.fetch_add(1);
-  shared_->streamStarts.store(0);
-  shared_->awaitingSamples.store(false);
   streamsStarted_ = 0;
   const std::string* uri = entry < entries->size() ? uriOf(entries->at(entry)) : nullptr;
   {
     std::lock_guard lock(shared_->mutex);
+    ++shared_->load;
+    shared_->streamStarts = 0;
+    shared_->awaitingSamples = false;
     shared_->entries = std::move(entries);
     shared_->following = following;
     shared_->handedOver = 0;
     shared_->seeking = false;
-  }
-  if (!uri) {
-    PipelineEvent failed = PipelineEvent::of(PipelineEvent::Kind::failed);
-    failed.error = playerError(PlayerError::noFile, "the song has no file to play");
-    shared_->post(std::move(failed));
-    return;
+    if (!uri) {
+      PipelineEvent failed = PipelineEvent::of(PipelineEvent::Kind::failed);
+      failed.error = playerError(PlayerError::noFile, "the song has no file to play");
+      shared_->post(std::move(failed));
+      return;
+    }
   }
   g_object_set(playbin_.get(), "uri", uri->c_str(), nullptr);
   // A failure here (an output that cannot be opened) comes as an error message on the bus.
@@ -119,11 +122,16 @@ void Pipeline::load(std::shared_ptr<const EntryList> entries, std::size_t entry,
 
 void Pipeline::unload() {
   gst_element_set_state(playbin_.get(), GST_STATE_NULL);
-  shared_->load.fetch_add(1);
   streamsStarted_ = 0;
   std::lock_guard lock(shared_->mutex);
+  ++shared_->load;
   shared_->entries.reset();
   shared_->seeking = false;
+}
+
+bool Pipeline::outputAhead() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->streamStarts > streamsStarted_;
 }
 
 void Pipeline::setState(GstState state) { gst_element_set_state(playbin_.get(), state); }
@@ -167,11 +175,18 @@ void Pipeline::deliver(const PipelineEvent& event) {
 // GStreamer's threads (and the main loop, for messages posted while it changes the state).
 GstBusSyncReply Pipeline::onBusMessage(GstBus*, GstMessage* message, gpointer self) {
   Shared& shared = *static_cast<Shared*>(self);
+  GstObject* playbin = nullptr;
+  GstObject* output = nullptr;
+  {
+    std::lock_guard lock(shared.mutex);
+    playbin = GST_OBJECT(shared.playbin);
+    output = GST_OBJECT(shared.output);
+  }
   PipelineEvent event;
   switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_ASYNC_DONE: event.kind = PipelineEvent::Kind::prerolled; break;
     case GST_MESSAGE_STATE_CHANGED: {
-      if (GST_MESSAGE_SRC(message) != GST_OBJECT(shared.playbin)) return GST_BUS_DROP;
+      if (GST_MESSAGE_SRC(message) != playbin) return GST_BUS_DROP;
       GstState now = GST_STATE_NULL;
       gst_message_parse_state_changed(message, nullptr, &now, nullptr);
       if (now != GST_STATE_PLAYING) return GST_BUS_DROP;
@@ -186,8 +201,7 @@ GstBusSyncReply Pipeline::onBusMessage(GstBus*, GstMessage* message, gpointer se
       event.kind = PipelineEvent::Kind::failed;
       event.error = error ? errorOf(*error) : playerError(PlayerError::failed, "playback failed");
       GstObject* source = GST_MESSAGE_SRC(message);
-      event.fromOutput =
-          source == GST_OBJECT(shared.output) || gst_object_has_as_ancestor(source, GST_OBJECT(shared.output));
+      event.fromOutput = source == output || gst_object_has_as_ancestor(source, output);
       break;
     }
     case GST_MESSAGE_REQUEST_STATE: {
@@ -206,6 +220,7 @@ GstBusSyncReply Pipeline::onBusMessage(GstBus*, GstMessage* message, gpointer se
     }
     default: return GST_BUS_DROP;
   }
+  std::lock_guard lock(shared.mutex);
   shared.post(std::move(event));
   return GST_BUS_DROP;
 }
@@ -214,36 +229,43 @@ GstBusSyncReply Pipeline::onBusMessage(GstBus*, GstMessage* message, gpointer se
 // be given now for the two to join without a gap.
 void Pipeline::onAboutToFinish(GstElement* playbin, gpointer self) {
   Shared& shared = *static_cast<Shared*>(self);
-  std::lock_guard lock(shared.mutex);
-  // During a seek, the stream that plays may be about to be read again: nothing is handed over, and
-  // the player goes on to the next entry at the end of the stream instead.
-  if (shared.seeking || !shared.entries) return;
-  while (shared.following < shared.entries->size()) {
-    const std::size_t entry = shared.following++;
-    const std::string* uri = uriOf(shared.entries->at(entry));
-    if (!uri) continue;  // nothing to play: not a song of ours
-    g_object_set(playbin, "uri", uri->c_str(), nullptr);
+  std::string uri;
+  std::size_t entry = 0;
+  {
+    std::lock_guard lock(shared.mutex);
+    // During a seek, the stream that plays may be about to be read again: nothing is handed over, and
+    // the player goes on to the next entry at the end of the stream instead.
+    if (shared.seeking || !shared.entries) return;
+    while (uri.empty() && shared.following < shared.entries->size()) {
+      entry = shared.following++;
+      if (const std::string* file = uriOf(shared.entries->at(entry))) uri = *file;  // else not a song of ours
+    }
+    if (uri.empty()) return;
     ++shared.handedOver;
-    PipelineEvent handedOver = PipelineEvent::of(PipelineEvent::Kind::handedOver);
-    handedOver.entry = entry;
-    shared.post(std::move(handedOver));
-    return;
   }
+  // Outside the lock: playbin takes its own.
+  g_object_set(playbin, "uri", uri.c_str(), nullptr);
+  PipelineEvent handedOver = PipelineEvent::of(PipelineEvent::Kind::handedOver);
+  handedOver.entry = entry;
+  std::lock_guard lock(shared.mutex);
+  shared.post(std::move(handedOver));
 }
 
 // A streaming thread, for each buffer and downstream event on its way into the audio output.
 GstPadProbeReturn Pipeline::onOutputData(GstPad*, GstPadProbeInfo* info, gpointer self) {
   Shared& shared = *static_cast<Shared*>(self);
-  if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) != 0) {
-    if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_STREAM_START) {
-      shared.streamStarts.fetch_add(1);
-      shared.awaitingSamples.store(true);
-    }
-  } else if (shared.awaitingSamples.exchange(false)) {
+  const bool event = (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) != 0;
+  const bool streamStart = event && GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_STREAM_START;
+  std::lock_guard lock(shared.mutex);
+  if (streamStart) {
+    ++shared.streamStarts;
+    shared.awaitingSamples = true;
+  } else if (!event && shared.awaitingSamples) {
     // The stream's segment went ahead of its first samples: from here on, the pipeline's position
     // is this stream's.
+    shared.awaitingSamples = false;
     PipelineEvent started = PipelineEvent::of(PipelineEvent::Kind::streamStarted);
-    started.stream = shared.streamStarts.load();
+    started.stream = shared.streamStarts;
     shared.post(std::move(started));
   }
   return GST_PAD_PROBE_OK;

@@ -15,7 +15,6 @@
 
 #include <gst/gst.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,7 +87,7 @@ class Pipeline {
   std::optional<double> position() const;
   // True when a stream has started at the output that no streamStarted event has told of yet: a
   // position read just before is that stream's, not the one the main loop thinks plays.
-  bool outputAhead() const { return shared_->streamStarts.load() > streamsStarted_; }
+  bool outputAhead() const;
   std::optional<double> duration() const;
 
   // For tests: the playbin, to read its properties and post messages on its bus.
@@ -104,24 +103,28 @@ class Pipeline {
   Pipeline(Key, RunLoop& loop, GstRef<GstElement> playbin, GstRef<GstElement> output, EventHandler onEvent);
 
  private:
-  // What the main loop and GStreamer's threads share.
+  // What the main loop and GStreamer's threads share. Everything in it but `onEvent` is read and
+  // written under `mutex`, which every callback takes first: GStreamer hands its threads over
+  // with its own synchronisation, which ThreadSanitizer does not see, so the mutex is also what
+  // orders these fields' first writes before a pooled thread's reads. Nobody calls into GStreamer
+  // while holding it.
   struct Shared : std::enable_shared_from_this<Shared> {
     Shared(RunLoop& l, GstElement* p, GstElement* o) : loop(l), playbin(p), output(o) {}
     RunLoop& loop;
     GstElement* const playbin;  // owned by the Pipeline, outlives every callback
     GstElement* const output;
     EventHandler onEvent;  // main loop only
-    std::atomic<std::uint64_t> load{0};
-    std::atomic<std::size_t> streamStarts{0};  // stream-start events seen at the output since the load
-    std::atomic<bool> awaitingSamples{false};  // a stream started and its first samples are still to come
     std::mutex mutex;
-    std::shared_ptr<const EntryList> entries;  // guarded by mutex
-    std::size_t following = 0;                 // guarded by mutex: the entry to hand over next
-    std::size_t handedOver = 0;                // guarded by mutex: since the load
-    bool seeking = false;                      // guarded by mutex
+    std::uint64_t load = 0;                    // which load the events are of
+    std::size_t streamStarts = 0;              // stream-start events seen at the output since the load
+    bool awaitingSamples = false;              // a stream started and its first samples are still to come
+    std::shared_ptr<const EntryList> entries;  // what the load plays
+    std::size_t following = 0;                 // the entry to hand over next
+    std::size_t handedOver = 0;                // since the load
+    bool seeking = false;
 
-    // Any thread: posts `event` to the main loop as an event of the current load. The job holds the
-    // shared part weakly: when the pipeline is gone, it does nothing.
+    // Any thread, holding `mutex`: posts `event` to the main loop as an event of the current load.
+    // The job holds the shared part weakly: when the pipeline is gone, it does nothing.
     void post(PipelineEvent event);
   };
 
