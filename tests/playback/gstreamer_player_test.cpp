@@ -32,6 +32,15 @@ using testing::TemporaryFolder;
 
 constexpr const char* realTime = "fakesink sync=true";
 
+// GStreamer's own state goes at the end of the run, so that whatever the leak checker finds left
+// was lost.
+class GStreamerTeardown : public ::testing::Environment {
+ public:
+  void TearDown() override { gst_deinit(); }
+};
+[[maybe_unused]] const ::testing::Environment* const teardown =
+    ::testing::AddGlobalTestEnvironment(new GStreamerTeardown);  // owned by GoogleTest
+
 std::string fileUrl(const std::string& path) { return "file://" + path; }
 
 std::string readAll(const std::string& path) {
@@ -378,8 +387,8 @@ TEST_F(PlayerTest, AFileThatCannotBePlayedIsPassedOverForTheNext) {
     EXPECT_EQ(player->playbackStatus(), PlaybackStatus::playing);
     ASSERT_TRUE(runUntil([&] { return player->playbackTime() > 0.2; }));
     ASSERT_TRUE(runUntil([&] { return queueHasEnded(); }));
-    EXPECT_EQ(changes.front(), "status playing");
-    EXPECT_EQ(changes.back(), "status paused");
+    // The failing entry is never current, whether it failed when handed over or when loaded.
+    EXPECT_EQ(changes, (std::vector<std::string>{"status playing", "entry three", "entry one", "status paused"}));
     player.reset();
   }
 }
@@ -395,12 +404,9 @@ TEST_F(PlayerTest, WhenNoLaterEntryCanPlayTheQueueEndsAsIfPlayedOut) {
   testing::writeFile(text->url->substr(std::strlen("file://")), "text\n");
   ASSERT_TRUE(play().ok());
   ASSERT_TRUE(runUntil([&] { return queueHasEnded(); }));
-  // The last entry is shown (at its end, as if it had played out) before the queue goes back to its
-  // first entry; whether a failing entry was current on the way depends on when it failed.
-  ASSERT_GE(changes.size(), 4u);
-  EXPECT_EQ(changes.front(), "status playing");
-  EXPECT_EQ(std::vector<std::string>(changes.end() - 3, changes.end()),
-            (std::vector<std::string>{"entry text", "entry one", "status paused"}));
+  // The failing entries are never current; the last one is shown (at its end, as if it had played
+  // out) before the queue goes back to its first entry.
+  EXPECT_EQ(changes, (std::vector<std::string>{"status playing", "entry text", "entry one", "status paused"}));
 }
 
 TEST_F(PlayerTest, PlayFailsWithGStreamersErrorWhenTheFirstEntryOrTheOutputCannotBeOpened) {

@@ -154,7 +154,7 @@ void GStreamerPlayer::setPlaybackTime(double seconds) {
   if (status_ == PlaybackStatus::playing && entry) {
     const std::optional<double> length = entryLength();
     if (length && seconds >= *length) {
-      goOnFrom(*entry + 1);
+      goOnFrom(*entry + 1, Ending::soughtPast);
       return;
     }
   }
@@ -212,11 +212,19 @@ void GStreamerPlayer::goTo(std::size_t entry) {
 
 void GStreamerPlayer::goOnFrom(std::size_t next, Ending ending) {
   if (next >= queue_->entries->size()) {
-    if (ending == Ending::playedOut && status_ == PlaybackStatus::playing && !lastEntryStarted()) {
+    if (ending != Ending::skipped && status_ == PlaybackStatus::playing && !lastEntryStarted()) {
       passOverLastEntry();
     } else {
       endQueue();
     }
+    return;
+  }
+  if (ending == Ending::playedOut && wantsToPlay()) {
+    // As when a file handed over starts: the entry that played stays current, at its end, until the
+    // next one's first samples play. A next entry that cannot be played is then never current.
+    const double end = entryLength().value_or(heldPosition_);
+    load(next, 0.0);
+    heldPosition_ = end;
     return;
   }
   goTo(next);
@@ -325,8 +333,9 @@ void GStreamerPlayer::onEvent(const PipelineEvent& event) {
       streamsStarted_ = event.stream;
       flowing_ = true;
       watchdog_.invalidate();
-      if (event.stream > 1) {
-        // A file handed over has begun to play: it is the current entry from its first sample on.
+      if (queue_->current != streams_[event.stream - 1]) {
+        // A file handed over, or loaded after the one before played out, has begun to play: it is
+        // the current entry from its first sample on.
         heldPosition_ = 0.0;
         moveTo(streams_[event.stream - 1]);
       }
@@ -347,7 +356,7 @@ void GStreamerPlayer::onEvent(const PipelineEvent& event) {
 
 void GStreamerPlayer::entryFailed(const Error& error) {
   const std::optional<std::size_t> entry = current();
-  if (!entry) return;
+  if (!entry || streams_.empty()) return;
   if (handoverPending()) {
     // The file handed over to follow the one that plays failed before its first sample. When the one
     // that plays is over, the entries after the failed one go on; otherwise it is loaded again
@@ -368,8 +377,9 @@ void GStreamerPlayer::entryFailed(const Error& error) {
     settlePending(error);
     return;
   }
-  // The entry that plays cannot go on: the next one plays instead, as if it had ended.
-  goOnFrom(*entry + 1);
+  // The file loaded, or the one that plays, cannot go on: the next one plays instead, as if it had
+  // ended.
+  goOnFrom((streamsStarted_ > 0 ? streams_[streamsStarted_ - 1] : streams_.front()) + 1);
 }
 
 void GStreamerPlayer::outputLost(const Error& error) {

@@ -81,9 +81,9 @@ class GStreamerPlayer final : public MusicPlayer {
   void seekWithin(double seconds);
   void moveTo(std::size_t entry);
   void changeStatus(PlaybackStatus status);
-  // How the entry that plays ended: it played out (or failed, or was sought past its end), or the
-  // caller skipped it.
-  enum class Ending { playedOut, skipped };
+  // How the entry that plays ended: it played out (or failed), was sought past its end, or was
+  // skipped.
+  enum class Ending { playedOut, soughtPast, skipped };
   // The entry that plays has ended: on to entry `next`, or the end of the queue.
   void goOnFrom(std::size_t next, Ending ending = Ending::playedOut);
   bool lastEntryStarted() const;

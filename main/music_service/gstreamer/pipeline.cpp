@@ -173,7 +173,10 @@ void Pipeline::deliver(const PipelineEvent& event) {
 }
 
 // GStreamer's threads (and the main loop, for messages posted while it changes the state).
-GstBusSyncReply Pipeline::onBusMessage(GstBus*, GstMessage* message, gpointer self) {
+GstBusSyncReply Pipeline::onBusMessage(GstBus*, GstMessage* given, gpointer self) {
+  // A handler that drops a message owns it, and must release it.
+  const GstMessageRef owned(given);
+  GstMessage* const message = owned.get();
   Shared& shared = *static_cast<Shared*>(self);
   GstObject* playbin = nullptr;
   GstObject* output = nullptr;
