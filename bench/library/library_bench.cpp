@@ -184,13 +184,17 @@ std::vector<std::string> makeLargeIndex(const std::string& file, int songs) {
   return ids;
 }
 
-// The peak resident memory of the helper on the library at `root` once it plays the first song of
-// its index; 0 when it does not answer.
-std::int64_t playingPeakKiB(const std::string& helper, const std::string& root, const std::string& indexFile) {
+// The resident memory of the helper on the library at `root` once it plays the first song of its
+// index, and its peak; zeros when it does not answer.
+struct Memory {
+  std::int64_t residentKiB = 0;
+  std::int64_t peakKiB = 0;
+};
+Memory playingMemory(const std::string& helper, const std::string& root, const std::string& indexFile) {
   Result<LibraryIndex> index = LibraryIndex::open(indexFile, root);
-  if (!index) return 0;
+  if (!index) return {};
   Result<std::vector<IndexedSong>> songs = index.value().songs();
-  if (!songs || songs.value().empty()) return 0;
+  if (!songs || songs.value().empty()) return {};
   const std::string id = std::to_string(songs.value().front().id);
   Child child = Child::spawn(helper, std::nullopt,
                              {"--library", root, "--index", indexFile, "--audio-sink", "fakesink sync=true"});
@@ -198,7 +202,7 @@ std::int64_t playingPeakKiB(const std::string& helper, const std::string& root, 
   int answers = 0;
   while (answers < 2) {
     const std::optional<std::string> line = child.readLine();
-    if (!line) return 0;
+    if (!line) return {};
     if (line->find("\"type\":\"answer\"") != std::string::npos) ++answers;
   }
   std::thread drain([&] {
@@ -206,10 +210,10 @@ std::int64_t playingPeakKiB(const std::string& helper, const std::string& root, 
     }
   });
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  const std::int64_t peak = statusKiB(child.pid(), "VmHWM");
+  const Memory memory{statusKiB(child.pid(), "VmRSS"), statusKiB(child.pid(), "VmHWM")};
   child.finish();
   drain.join();
-  return peak;
+  return memory;
 }
 
 template <typename F>
@@ -269,7 +273,7 @@ int main(int argc, char** argv) {
   const Ran listing = run({helper, "--library", root, "--index", indexFile, "--list"});
   // The helper on the library, playing one of its songs: its peak memory with the index open, once
   // its own scan at start (nothing to do) is over.
-  const std::int64_t playingKiB = playingPeakKiB(helper, root, indexFile);
+  const Memory playing = playingMemory(helper, root, indexFile);
 
   std::cerr << "library bench: mpd " << mpd.value_or(-1) << " s; making the large index\n";
   const std::string largeFile = work.path() + "/large.sqlite";
@@ -330,9 +334,10 @@ int main(int argc, char** argv) {
       listing.status, listing.peakKiB / 1024.0, met(listing.status == 0 && listing.peakKiB <= 20 * 1024).c_str());
   md << line;
   std::snprintf(line, sizeof line,
-                "| peak RSS of `tolvane --library DIR` playing one of its songs, index open | %.1f MiB | <= 20 MiB | "
-                "%s |\n",
-                static_cast<double>(playingKiB) / 1024.0, met(playingKiB > 0 && playingKiB <= 20 * 1024).c_str());
+                "| RSS of `tolvane --library DIR` playing one of its songs, index open (peak) | %.1f MiB (%.1f MiB) | "
+                "<= 40 MiB while playing | %s |\n",
+                static_cast<double>(playing.residentKiB) / 1024.0, static_cast<double>(playing.peakKiB) / 1024.0,
+                met(playing.peakKiB > 0 && playing.peakKiB <= 40 * 1024).c_str());
   md << line;
   md << "\nThe scan reads tags with TagLib, scales covers with GdkPixbuf and writes SQLite in batches of 256 files, "
         "on one thread. The lookups run on the index alone (rows without files behind them). The listing scans "

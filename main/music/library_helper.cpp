@@ -11,6 +11,7 @@
 #include "music_service/library/artwork_store.h"
 #include "music_service/library/library_service.h"
 #include "music_service/library/scanner.h"
+#include "platform/memory.h"
 #include "platform/worker.h"
 
 namespace tolvane {
@@ -30,6 +31,8 @@ struct LibraryPlayback {
       const ArtworkStore artwork(cacheFolder() + "/artwork");
       // A scan that fails leaves the index as it was: the catalog is what it holds.
       (void)scanLibrary(root, indexFile, artwork);
+      // What the scan held (the known files, the picture buffers) goes back to the system.
+      returnFreeMemory();
     });
   }
 
