@@ -266,9 +266,10 @@ TEST_F(PlayerTest, AnEntryBecomesCurrentWithItsFirstSampleAndItsPositionStartsAt
     if (sample.id == "two" && !firstOfTwo) firstOfTwo = sample;
   }
   ASSERT_TRUE(firstOfTwo);
-  // Not the previous song's position: the new entry starts near zero.
-  EXPECT_LT(firstOfTwo->seconds, 0.5);
-  EXPECT_GT(lastOfOne, 1.5);
+  // Not the previous song's position (2.0): the new entry starts near zero. (Margins for a loop that
+  // a loaded machine keeps waiting.)
+  EXPECT_LT(firstOfTwo->seconds, 1.0);
+  EXPECT_GT(lastOfOne, 1.0);
   // The next file is handed over about a second before the end; the entry changes only when its
   // samples play, a whole song after the start.
   EXPECT_GE(firstOfTwo->since, 1900ms);
@@ -287,9 +288,11 @@ TEST_F(PlayerTest, ASeekAfterTheNextFileWasHandedOverStaysInTheSongThatPlays) {
 
   player->setPlaybackTime(0.5);
   const TimePoint seeked = clock.now();
+  EXPECT_EQ(player->playbackTime(), 0.5);
   ASSERT_TRUE(runUntil([&] { return player->playbackTime() > 0.7; }, 10s));
   EXPECT_EQ(currentId(), "one");
-  EXPECT_LT(player->playbackTime(), 2.0);
+  // From 0.5 on, not from where the first song stood before the seek.
+  EXPECT_LE(player->playbackTime(), 0.5 + std::chrono::duration_cast<Seconds>(clock.now() - seeked).count() + 0.2);
   // The rest of the first song plays (2.5 s from 0.5), then the second follows it.
   ASSERT_TRUE(runUntil([&] { return currentId() == "two"; }, 20s));
   EXPECT_GE(clock.now() - seeked, 2300ms);
@@ -311,7 +314,7 @@ TEST_F(PlayerTest, PauseHoldsThePositionAndPlayGoesOnFromIt) {
   EXPECT_EQ(player->playbackStatus(), PlaybackStatus::playing);
   const double resumed = player->playbackTime();
   EXPECT_GE(resumed, held - 0.05);
-  EXPECT_LT(resumed, held + 0.3);
+  EXPECT_LT(resumed, held + 1.5);  // from the held position, not from a jump ahead (margin for a loaded machine)
 }
 
 TEST_F(PlayerTest, APositionAtOrPastTheEndEndsTheEntryAtOnce) {

@@ -136,7 +136,7 @@ class LibraryPlayTest : public ::testing::Test {
 
 TEST_F(LibraryPlayTest, TheWholeTransportWalkPlaysTheLibrary) {
   library.add("1-alpha.flac", AudioFormat::flac, 3.0, "Alpha");
-  library.add("2-beta.ogg", AudioFormat::vorbis, 4.5, "Beta", 550.0);
+  library.add("2-beta.ogg", AudioFormat::vorbis, 8.0, "Beta", 550.0);
   library.add("3-gamma.opus", AudioFormat::opus, 3.0, "Gamma", 660.0);
   std::map<std::string, Json> songs = library.list();
   ASSERT_EQ(songs.size(), 3u);
@@ -215,21 +215,28 @@ TEST_F(LibraryPlayTest, ASeekAfterTheNextSongWasHandedOverStaysInTheSongThatPlay
   std::map<std::string, Json> songs = library.list();
   const std::string one = songs["One"]["id"], two = songs["Two"]["id"];
   start();
-  send({{"type", "play"}, {"ids", {one, two}}});
-  EXPECT_EQ(state()["status"], "playing");
-  Json at = now();
-  while (positionOf(at) < 2500 && songIdOf(at) == one) at = now();
-  ASSERT_EQ(songIdOf(at), one) << "the first song ended before the test could seek";
-  ASSERT_FALSE(send({{"type", "seek"}, {"ms", 500}}).contains("error"));
-  const Json seeked = state();
-  EXPECT_EQ(songIdOf(seeked), one);
-  EXPECT_GE(positionOf(seeked), 500);
-  std::this_thread::sleep_for(Millis(1000));
-  const Json later = now();
-  EXPECT_EQ(songIdOf(later), one) << "the seek landed in the next song";
-  EXPECT_GE(positionOf(later), 1000);
-  // The next song still follows.
-  EXPECT_TRUE(stateWhere([&](const Json& line) { return songIdOf(line) == two; }));
+  // The seek must come in the last second of the first song; a machine too loaded to catch that
+  // window tries again with the queue played anew.
+  bool seekedInTime = false;
+  for (int attempt = 0; attempt < 5 && !seekedInTime; ++attempt) {
+    send({{"type", "play"}, {"ids", {one, two}}});
+    EXPECT_EQ(state()["status"], "playing");
+    Json at = now();
+    while (positionOf(at) < 2400 && songIdOf(at) == one) at = now();
+    if (songIdOf(at) != one) continue;
+    ASSERT_FALSE(send({{"type", "seek"}, {"ms", 500}}).contains("error"));
+    const Json seeked = state();
+    if (songIdOf(seeked) != one) continue;  // the first song ended just before the seek
+    seekedInTime = true;
+    EXPECT_GE(positionOf(seeked), 500);
+    std::this_thread::sleep_for(Millis(1000));
+    const Json later = now();
+    EXPECT_EQ(songIdOf(later), one) << "the seek landed in the next song";
+    EXPECT_GE(positionOf(later), 1000);
+    // The next song still follows.
+    EXPECT_TRUE(stateWhere([&](const Json& line) { return songIdOf(line) == two; }));
+  }
+  EXPECT_TRUE(seekedInTime) << "never caught the first song in its last second";
 }
 
 TEST_F(LibraryPlayTest, StateLinesFollowSongChangesAndTheFiveSecondReportsUntilEnded) {
