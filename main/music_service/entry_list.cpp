@@ -5,15 +5,18 @@
 namespace tolvane {
 
 std::shared_ptr<const EntryList> EntryList::ofSongs(const std::vector<std::shared_ptr<const Song>>& songs) {
-  std::unordered_map<const Song*, std::shared_ptr<const QueueEntry>> made;
-  std::vector<std::shared_ptr<const QueueEntry>> entries;
-  entries.reserve(songs.size());
+  // Straight into the compact form: a queue of a million songs never holds a pointer per entry.
+  auto list = std::make_shared<EntryList>();
+  std::unordered_map<const Song*, std::uint32_t> positions;
+  list->order_.reserve(songs.size());
   for (const auto& song : songs) {
-    auto& entry = made[song.get()];
-    if (!entry) entry = std::make_shared<const QueueEntry>(QueueEntry{song->title, song->artistName, *song});
-    entries.push_back(entry);
+    const auto [it, added] = positions.try_emplace(song.get(), static_cast<std::uint32_t>(list->distinct_.size()));
+    if (added) {
+      list->distinct_.push_back(std::make_shared<const QueueEntry>(QueueEntry{song->title, song->artistName, *song}));
+    }
+    list->order_.push_back(it->second);
   }
-  return ofEntries(std::move(entries));
+  return list;
 }
 
 std::shared_ptr<const EntryList> EntryList::ofEntries(std::vector<std::shared_ptr<const QueueEntry>> entries) {
