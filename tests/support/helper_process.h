@@ -72,7 +72,8 @@ class HelperProcess {
   const std::string& pendingOutput() const { return buffer_; }
   // Closes our end of the helper's stdout.
   void closeOutput();
-  // A field of the helper's /proc status in KiB ("VmRSS:", "VmHWM:"); 0 when it is gone.
+  // A field of the helper's /proc status in KiB ("VmHWM:"), or for "VmRSS:" its resident set as its
+  // page tables have it (smaps_rollup); 0 when it is gone.
   long residentKiB(const char* field = "VmRSS:") const;
 
  private:
