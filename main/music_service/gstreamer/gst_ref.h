@@ -24,9 +24,6 @@ struct GstMessageUnref {
 struct GErrorFree {
   void operator()(GError* error) const { g_error_free(error); }
 };
-struct GFree {
-  void operator()(gpointer memory) const { g_free(memory); }
-};
 }  // namespace detail
 
 // One reference to a GstObject (an element, a bin, a pad, a bus).
@@ -46,7 +43,6 @@ GstRef<T> sinkRef(T* object) {
 
 using GstMessageRef = std::unique_ptr<GstMessage, detail::GstMessageUnref>;
 using GErrorRef = std::unique_ptr<GError, detail::GErrorFree>;
-using GCharRef = std::unique_ptr<gchar, detail::GFree>;
 
 // The player's own errors, for what GStreamer does not report itself.
 inline constexpr const char* playerErrorDomain = "tolvane.player";
