@@ -21,14 +21,14 @@ JOBS ?= $(shell nproc)
 # Most process tests wait on the helper in real time rather than compute: twice as many at once as
 # there are cores keeps both busy.
 TEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
-BUILD_PACKAGES := g++ cmake ninja-build pkg-config nlohmann-json3-dev libsqlite3-dev libtag1-dev libgdk-pixbuf-2.0-dev \
+BUILD_PACKAGES := g++ cmake ninja-build pkg-config libboost-json1.81-dev nlohmann-json3-dev libsqlite3-dev libtag1-dev libgdk-pixbuf-2.0-dev \
   libgstreamer1.0-dev
 # What the helper on a music library plays with: playbin, the decoders and the audio outputs.
 PLAY_PACKAGES := gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio gstreamer1.0-alsa
 TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils flac vorbis-tools opus-tools lame
 CHECK_PACKAGES := clang libclang-rt-14-dev
 PACKAGE_PACKAGES := dpkg-dev
-BENCH_PACKAGES := libbenchmark-dev libgtest-dev flac lame mpd mpc mpv
+BENCH_PACKAGES := libbenchmark-dev rapidjson-dev libsimdjson-dev libgtest-dev flac lame mpd mpc mpv
 BENCH_RUNS ?= 3
 BENCH_LIBRARY_FILES ?= 10000
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)

@@ -97,7 +97,7 @@ void BM_SerialiseState(benchmark::State& state) {
   rig.keeping = true;
   rig.player->report();
   rig.keeping = false;
-  if (rig.kept.size() != 1 || rig.kept.front().value("type", "") != "state" || !rig.kept.front().contains("song")) {
+  if (rig.kept.size() != 1 || textOf(rig.kept.front(), "type") != "state" || !member(rig.kept.front(), "song")) {
     state.SkipWithError("no state report of a song");
     return;
   }

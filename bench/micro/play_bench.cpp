@@ -14,7 +14,7 @@ namespace {
 
 void BM_DecodePlay(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
-  const std::string line = playCommand(n).dump();
+  const std::string line = lineOf(playCommand(n));
   Keeper keeper(batchFor(n));
   for (auto _ : state) {
     std::optional<Json> command = decodeCommand(line);
@@ -36,8 +36,8 @@ void BM_HandlePlay(benchmark::State& state) {
   Json command = playCommand(n);
   const std::vector<Json> first = rig.trace(command);
   const Json answer = answerIn(first);
-  if (answer.is_null() || answer.contains("error") || rig.player->queued.size() != knownIn(n) || !rig.player->loaded) {
-    state.SkipWithError(("unexpected answer " + answer.dump()).c_str());
+  if (answer.is_null() || member(answer, "error") || rig.player->queued.size() != knownIn(n) || !rig.player->loaded) {
+    state.SkipWithError(("unexpected answer " + lineOf(answer)).c_str());
     return;
   }
   CommandPool pool(std::move(command), batchFor(n));

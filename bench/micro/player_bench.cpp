@@ -19,8 +19,8 @@ void handle(benchmark::State& state, Json command, Loaded loaded, Output output,
   Rig rig(output);
   if (loaded == Loaded::song) rig.playStarted("1000000001");
   const Json answer = answerIn(rig.trace(command));
-  if (answer.is_null() || answer.value("error", "") != error) {
-    state.SkipWithError(("unexpected answer " + answer.dump()).c_str());
+  if (answer.is_null() || textOf(answer, "error") != error) {
+    state.SkipWithError(("unexpected answer " + lineOf(answer)).c_str());
     return;
   }
   CommandPool pool(std::move(command), 1024);
@@ -54,7 +54,7 @@ void report(benchmark::State& state, Output output) {
   rig.keeping = true;
   rig.player->report();
   rig.keeping = false;
-  if (rig.kept.size() != 1 || rig.kept.front().value("status", "") != "playing") {
+  if (rig.kept.size() != 1 || textOf(rig.kept.front(), "status") != "playing") {
     state.SkipWithError("no report of a playing song");
     return;
   }

@@ -56,7 +56,7 @@ class Rig {
 
   // Plays the catalog song `id` until playback has started (catalog and start latencies passed).
   void playStarted(const std::string& id) {
-    send(Json{{"type", "play"}, {"id", "load"}, {"ids", Json::array({id})}});
+    send(Json{{"type", "play"}, {"id", "load"}, {"ids", JsonArray{Json(id)}}});
     loop.advance(200ms);
   }
 
@@ -92,10 +92,19 @@ class Rig {
   std::string line_;
 };
 
+// The text of `message`'s member `key`, or "" when it has no such text.
+inline std::string_view textOf(const Json& message, std::string_view key) {
+  const Json* value = member(message, key);
+  return value && value->is_string() ? std::string_view(value->get_string()) : std::string_view();
+}
+
+// `message` as written, for a report of what went wrong.
+inline std::string lineOf(const Json& message) { return serializeMessage(message).value_or("(not writable)"); }
+
 // The answer among `messages`, or null when there is none.
 inline Json answerIn(const std::vector<Json>& messages) {
   for (const Json& m : messages) {
-    if (m.value("type", "") == "answer") return m;
+    if (textOf(m, "type") == "answer") return m;
   }
   return nullptr;
 }
@@ -160,13 +169,13 @@ inline std::size_t batchFor(std::size_t idsPerItem, std::size_t budget = 16 * 10
 inline Json playCommand(std::size_t n) {
   static const char* const unknown[] = {"9000000001", "9000000002", "9000000003", "9000000004"};
   const std::vector<Song>& catalog = embeddedCatalog();
-  Json ids = Json::array();
+  JsonArray ids;
   std::size_t next = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (i % 8 == 7) {
-      ids.push_back(unknown[(i / 8) % 4]);
+      ids.emplace_back(unknown[(i / 8) % 4]);
     } else {
-      ids.push_back(catalog[next++ % catalog.size()].id);
+      ids.emplace_back(catalog[next++ % catalog.size()].id);
     }
   }
   return Json{{"type", "play"}, {"id", 17}, {"ids", std::move(ids)}};

@@ -15,60 +15,61 @@ namespace {
 // The arguments of "play". Anything of the wrong kind counts as absent.
 std::vector<std::string> idsArgument(const Json& command) {
   std::vector<std::string> ids;
-  const auto member = command.find("ids");
-  if (member == command.end() || !member->is_array()) return ids;
-  ids.reserve(member->size());
-  for (const Json& id : *member) {
-    if (!id.is_string()) return {};  // one element of another kind spoils the whole list
-    ids.push_back(id.get<std::string>());
+  const Json* member = tolvane::member(command, "ids");
+  const JsonArray* list = member ? member->if_array() : nullptr;
+  if (!list) return ids;
+  ids.reserve(list->size());
+  for (const Json& id : *list) {
+    const boost::json::string* text = id.if_string();
+    if (!text) return {};  // one element of another kind spoils the whole list
+    ids.emplace_back(text->data(), text->size());
   }
   return ids;
 }
 
 std::int64_t startArgument(const Json& command) {
-  const auto member = command.find("start");
-  if (member == command.end()) return 0;
-  if (member->is_number_integer() && !member->is_number_unsigned()) return member->get<std::int64_t>();
-  if (member->is_number_unsigned()) {
-    const auto value = member->get<std::uint64_t>();
-    return value <= static_cast<std::uint64_t>(INT64_MAX) ? static_cast<std::int64_t>(value) : 0;
+  const Json* member = tolvane::member(command, "start");
+  if (!member) return 0;
+  if (const std::int64_t* value = member->if_int64()) return *value;
+  if (const std::uint64_t* value = member->if_uint64()) {
+    return *value <= static_cast<std::uint64_t>(INT64_MAX) ? static_cast<std::int64_t>(*value) : 0;
   }
-  if (member->is_number_float()) {
-    const double value = member->get<double>();
+  if (const double* value = member->if_double()) {
     constexpr double limit = 9223372036854775808.0;  // 2^63
-    if (std::isfinite(value) && std::trunc(value) == value && value >= -limit && value < limit) {
-      return static_cast<std::int64_t>(value);
+    if (std::isfinite(*value) && std::trunc(*value) == *value && *value >= -limit && *value < limit) {
+      return static_cast<std::int64_t>(*value);
     }
   }
   return 0;
 }
 
+// The token is kept beyond the command, so it is copied out of the command's storage.
 std::optional<Json> tokenArgument(const Json& command) {
-  const auto member = command.find("token");
-  if (member == command.end()) return std::nullopt;
-  return *member;
+  const Json* member = tolvane::member(command, "token");
+  if (!member) return std::nullopt;
+  return Json(*member, JsonStorage());
 }
 
-void merge(Json& answer, const Json& readiness) {
-  for (const auto& [key, value] : readiness.items()) answer[key] = value;
+void merge(JsonObject& answer, const JsonObject& readiness) {
+  for (const auto& member : readiness) answer[member.key()] = member.value();
 }
 
 // A row reads its own arguments from the command, adds to the answer what it has to, and reports a
 // failure of the music service as its result.
-using Row = Task<Result<void>> (*)(Player&, const Json& command, Json& answer);
+using Row = Task<Result<void>> (*)(Player&, const Json& command, JsonObject& answer);
 
-Task<Result<void>> checkRow(Player& player, const Json&, Json& answer) {
+Task<Result<void>> checkRow(Player& player, const Json&, JsonObject& answer) {
   merge(answer, co_await player.check());
   co_return Result<void>{};
 }
 
-Task<Result<void>> authorizeRow(Player& player, const Json&, Json& answer) {
+Task<Result<void>> authorizeRow(Player& player, const Json&, JsonObject& answer) {
   co_await player.service.requestAuthorization();  // the status it answers is read afresh below
   merge(answer, co_await player.check());
   co_return Result<void>{};
 }
 
-Task<Result<void>> playRow(Player& player, const Json& command, Json&) {
+Task<Result<void>> playRow(Player& player, const Json& command, JsonObject&) {
   // Read in this order: ids, start, token.
   std::vector<std::string> ids = idsArgument(command);
   const std::int64_t start = startArgument(command);
@@ -76,23 +77,25 @@ Task<Result<void>> playRow(Player& player, const Json& command, Json&) {
   co_return co_await player.play(std::move(ids), start, std::move(token));
 }
 
-Task<Result<void>> stopRow(Player& player, const Json&, Json&) {
+Task<Result<void>> stopRow(Player& player, const Json&, JsonObject&) {
   transport::stop(player);
   co_return Result<void>{};
 }
 
-Task<Result<void>> pauseRow(Player& player, const Json&, Json&) {
+Task<Result<void>> pauseRow(Player& player, const Json&, JsonObject&) {
   transport::pause(player);
   co_return Result<void>{};
 }
 
-Task<Result<void>> resumeRow(Player& player, const Json&, Json&) { co_return co_await transport::resume(player); }
+Task<Result<void>> resumeRow(Player& player, const Json&, JsonObject&) { co_return co_await transport::resume(player); }
 
-Task<Result<void>> nextRow(Player& player, const Json&, Json&) { co_return co_await transport::next(player); }
+Task<Result<void>> nextRow(Player& player, const Json&, JsonObject&) { co_return co_await transport::next(player); }
 
-Task<Result<void>> previousRow(Player& player, const Json&, Json&) { co_return co_await transport::previous(player); }
+Task<Result<void>> previousRow(Player& player, const Json&, JsonObject&) {
+  co_return co_await transport::previous(player);
+}
 
-Task<Result<void>> seekRow(Player& player, const Json& command, Json&) {
+Task<Result<void>> seekRow(Player& player, const Json& command, JsonObject&) {
   transport::seek(player, command);
   co_return Result<void>{};
 }
@@ -113,11 +116,11 @@ constexpr CommandWord commandWords[] = {
 };
 
 const CommandWord* find(const Json& command) {
-  const auto type = command.find("type");
-  if (type == command.end() || !type->is_string()) return nullptr;
-  const auto& text = type->get_ref<const std::string&>();
+  const Json* type = member(command, "type");
+  const boost::json::string* text = type ? type->if_string() : nullptr;
+  if (!text) return nullptr;
   for (const CommandWord& word : commandWords) {
-    if (word.type == text) return &word;
+    if (word.type == std::string_view(*text)) return &word;
   }
   return nullptr;
 }
@@ -125,11 +128,14 @@ const CommandWord* find(const Json& command) {
 }  // namespace
 
 Task<> Player::handle(Json command) {
-  Json answer(Json::value_t::object);
-  auto& members = answer.get_ref<Json::object_t&>();
-  members.emplace("type", "answer");
+  // The answer is made in the command's storage, which outlives both.
+  JsonObject answer(command.storage());
+  answer.reserve(3);
+  answer.emplace("type", "answer");
   // No row reads "id", so it moves from the command into the answer.
-  if (auto id = command.find("id"); id != command.end()) members.emplace("id", std::move(*id));
+  if (JsonObject* members = command.if_object()) {
+    if (Json* id = members->if_contains("id")) answer.emplace("id", std::move(*id));
+  }
 
   if (const CommandWord* word = find(command); word == nullptr) {
     answer["error"] = "unknownCommand";
@@ -140,7 +146,7 @@ Task<> Player::handle(Json command) {
     if (!result) answer["error"] = tolvane::word(result.error());
   }
 
-  write(answer);
+  write(Json(std::move(answer)));
   report();
 }
 

@@ -24,7 +24,7 @@ Task<Result<void>> previous(Player& player) {
 
 void seek(Player& player, const Json& command) {
   double seconds = 0.0;
-  if (auto ms = command.find("ms"); ms != command.end() && ms->is_number()) seconds = ms->get<double>() / 1000.0;
+  if (const Json* ms = member(command, "ms"); ms && ms->is_number()) seconds = ms->to_number<double>() / 1000.0;
   if (!(seconds >= 0.0)) seconds = 0.0;
   player.player.setPlaybackTime(seconds);
 }

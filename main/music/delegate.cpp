@@ -5,7 +5,7 @@
 namespace tolvane {
 
 TerminateReply Delegate::applicationShouldTerminate(Application& sender) {
-  write(Json{{"type", "quit"}});
+  write(Json(JsonObject{{"type", "quit"}}));
   sender.mainLoop().runAfter(replyDelay, [&sender] { sender.replyToApplicationShouldTerminate(true); });
   return TerminateReply::terminateLater;
 }

@@ -21,7 +21,10 @@
 
 namespace tolvane {
 
-Task<> runCommand(std::shared_ptr<Player> player, Json command) { co_await player->handle(std::move(command)); }
+Task<> runCommand(std::shared_ptr<Player> player, Json command, std::shared_ptr<const void> storage) {
+  co_await player->handle(std::move(command));
+  storage.reset();  // the command's storage goes last
+}
 
 namespace {
 
@@ -78,7 +81,7 @@ void startReader(std::shared_ptr<Player> player, RunLoop& loop, TaskLauncher& la
       backlog->enter(batch.size());
       loop.post([player, &launcher, backlog, batch = std::move(batch)]() mutable {
         backlog->leave(batch.size());
-        for (Json& command : batch) launcher.keep(runCommand(player, std::move(command)));
+        for (Json& command : batch) launcher.keep(runCommand(player, std::move(command), batch.keeper()));
       });
     });
     loop.post([&app] { app.endOfInput(); });

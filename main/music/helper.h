@@ -27,7 +27,8 @@ class Helper {
   static int main(const ServiceMaker& makeService);
 };
 
-// The top-level task of one command: holds the Player until the command is done.
-Task<> runCommand(std::shared_ptr<Player> player, Json command);
+// The top-level task of one command: holds the Player, and the storage the command was made in,
+// until the command is done.
+Task<> runCommand(std::shared_ptr<Player> player, Json command, std::shared_ptr<const void> storage = {});
 
 }  // namespace tolvane

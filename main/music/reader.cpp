@@ -53,10 +53,19 @@ void LineSplitter::finish(const LineHandler& onLine) {
   release();
 }
 
-std::optional<Json> decodeCommand(std::string_view lineBytes) {
+std::optional<Json> decodeCommand(std::string_view lineBytes, const JsonStorage& storage) {
   // Almost every line is well-formed already; only the others are copied to be repaired.
-  if (isWellFormedUtf8(lineBytes)) return parseObjectLine(lineBytes);
-  return parseObjectLine(decodeUtf8Lossy(lineBytes));
+  if (isWellFormedUtf8(lineBytes)) return parseObjectLine(lineBytes, storage);
+  return parseObjectLine(decodeUtf8Lossy(lineBytes), storage);
+}
+
+Commands::Commands() : batch_(std::make_shared<Batch>()) { batch_->commands.reserve(batchSize); }
+
+bool Commands::add(std::string_view lineBytes) {
+  std::optional<Json> command = decodeCommand(lineBytes, JsonStorage(&batch_->arena));
+  if (!command) return false;
+  batch_->commands.push_back(std::move(*command));
+  return true;
 }
 
 void readCommands(int fd, const std::function<void(Commands batch)>& handOver) {
@@ -66,14 +75,10 @@ void readCommands(int fd, const std::function<void(Commands batch)>& handOver) {
   // short commands costs the main loop one wake-up per batch, and a batch stays small.
   const auto handOverBatch = [&] {
     if (batch.empty()) return;
-    handOver(std::exchange(batch, {}));
+    handOver(std::exchange(batch, Commands()));
   };
   const LineSplitter::LineHandler onLine = [&](std::string_view line) {
-    if (auto command = decodeCommand(line)) {
-      if (batch.empty()) batch.reserve(batchSize);
-      batch.push_back(std::move(*command));
-      if (batch.size() == batchSize) handOverBatch();
-    }
+    if (batch.add(line) && batch.size() == batchSize) handOverBatch();
   };
   std::vector<char> buffer(readSize);
   for (;;) {

@@ -1,48 +1,18 @@
 #include "platform/json.h"
 
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/value_stack.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <string>
 
 #include "platform/utf8.h"
 
 namespace tolvane {
 
 namespace {
-
-// True when the arrays and objects of `text` nest no deeper than maxJsonDepth. Brackets inside
-// strings do not count. The parser itself would accept any depth.
-bool withinDepth(std::string_view text) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"': inString = true; break;
-      case '[':
-      case '{':
-        if (++depth > maxJsonDepth) return false;
-        break;
-      case ']':
-      case '}':
-        if (depth > 0) --depth;
-        break;
-      default: break;
-    }
-  }
-  return true;
-}
 
 // The value of the four hex digits at `text[at]`, or -1.
 int hexQuad(std::string_view text, std::size_t at) {
@@ -106,30 +76,207 @@ std::optional<std::string> withSurrogatesPaired(std::string_view text) {
   return repaired;
 }
 
+using boost::json::error_code;
+using boost::json::string_view;
+
+// Builds the value as the parser reads it, as Boost's own parser does, except for numbers that
+// are not 64-bit integers: their text is read again, exactly, since the library's own reading of
+// such a number may be off by a unit in the last place.
+struct ValueBuilder {
+  static constexpr std::size_t max_object_size = boost::json::object::max_size();
+  static constexpr std::size_t max_array_size = boost::json::array::max_size();
+  static constexpr std::size_t max_key_size = boost::json::string::max_size();
+  static constexpr std::size_t max_string_size = boost::json::string::max_size();
+
+  explicit ValueBuilder(boost::json::storage_ptr temporary) : stack(std::move(temporary)) {}
+
+  bool on_document_begin(error_code&) { return true; }
+  bool on_document_end(error_code&) { return true; }
+  bool on_object_begin(error_code&) { return true; }
+  bool on_object_end(std::size_t n, error_code&) {
+    stack.push_object(n);
+    return true;
+  }
+  bool on_array_begin(error_code&) { return true; }
+  bool on_array_end(std::size_t n, error_code&) {
+    stack.push_array(n);
+    return true;
+  }
+  bool on_key_part(string_view s, std::size_t, error_code&) {
+    stack.push_chars(s);
+    return true;
+  }
+  bool on_key(string_view s, std::size_t, error_code&) {
+    stack.push_key(s);
+    return true;
+  }
+  bool on_string_part(string_view s, std::size_t, error_code&) {
+    stack.push_chars(s);
+    return true;
+  }
+  bool on_string(string_view s, std::size_t, error_code&) {
+    stack.push_string(s);
+    return true;
+  }
+  bool on_number_part(string_view s, error_code&) {
+    number.append(s.data(), s.size());
+    return true;
+  }
+  bool on_int64(std::int64_t i, string_view, error_code&) {
+    number.clear();
+    stack.push_int64(i);
+    return true;
+  }
+  bool on_uint64(std::uint64_t u, string_view, error_code&) {
+    number.clear();
+    stack.push_uint64(u);
+    return true;
+  }
+  bool on_double(double, string_view s, error_code& ec) {
+    number.append(s.data(), s.size());
+    const std::optional<double> exact = readDouble(number);
+    number.clear();
+    if (!exact) {
+      ec = boost::json::error::exponent_overflow;
+      return false;
+    }
+    stack.push_double(*exact);
+    return true;
+  }
+  bool on_bool(bool b, error_code&) {
+    stack.push_bool(b);
+    return true;
+  }
+  bool on_null(error_code&) {
+    stack.push_null();
+    return true;
+  }
+  bool on_comment_part(string_view, error_code&) { return true; }
+  bool on_comment(string_view, error_code&) { return true; }
+
+  // The double nearest to a JSON number's text; nullopt when it is beyond a double's range. A
+  // number too small for one is zero (or the nearest subnormal), as in strtod.
+  static std::optional<double> readDouble(const std::string& text) {
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc{} && end == text.data() + text.size()) return value;
+    if (error != std::errc::result_out_of_range) return std::nullopt;
+    value = std::strtod(text.c_str(), nullptr);
+    if (std::isinf(value)) return std::nullopt;
+    return value;
+  }
+
+  boost::json::value_stack stack;
+  std::string number;
+};
+
+// A parser kept from line to line on each thread that parses, so that its stacks are allocated
+// once, not per line.
+class LineParser {
+ public:
+  LineParser() : parser_(options(), boost::json::storage_ptr()) {}
+
+  std::optional<Json> parse(std::string_view text, const JsonStorage& storage) {
+    parser_.reset();
+    parser_.handler().number.clear();
+    parser_.handler().stack.reset(storage);
+    error_code error;
+    const std::size_t used = parser_.write_some(false, text.data(), text.size(), error);
+    if (error || !parser_.done()) return std::nullopt;
+    // Only whitespace may follow the value.
+    if (text.find_first_not_of(" \t\r\n", used) != std::string_view::npos) return std::nullopt;
+    Json value = parser_.handler().stack.release();
+    if (!value.is_object()) return std::nullopt;
+    return value;
+  }
+
+ private:
+  static boost::json::parse_options options() {
+    boost::json::parse_options options;
+    options.max_depth = maxJsonDepth;
+    return options;
+  }
+  boost::json::basic_parser<ValueBuilder> parser_;
+};
+
+// Appends `number` as nlohmann::json writes doubles: the shortest digits that read back as the
+// same double, laid out as a plain decimal with at least one fractional digit when its decimal
+// exponent allows (1.0, 0.0001, 123456789012345.0), else in scientific form with a sign and at
+// least two exponent digits (1e+16, 1.5e-05).
+void appendDouble(std::string& out, double number) {
+  if (std::signbit(number)) {
+    out += '-';
+    number = -number;
+  }
+  if (number == 0) {
+    out += "0.0";
+    return;
+  }
+  // Shortest round-trip digits, as d.ddde±x.
+  char scientific[32];
+  const auto [end, error] =
+      std::to_chars(scientific, scientific + sizeof scientific, number, std::chars_format::scientific);
+  const std::string_view text(scientific, static_cast<std::size_t>(end - scientific));
+  const std::size_t e = text.find('e');
+  std::string digits;
+  for (char c : text.substr(0, e))
+    if (c != '.') digits += c;
+  int exponent = 0;
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+  constexpr int minExponent = -4;
+  constexpr int maxExponent = 15;
+  const int k = static_cast<int>(digits.size());
+  const int n = exponent + 1;  // the position of the decimal point relative to the digits
+  if (k <= n && n <= maxExponent) {
+    out += digits;
+    out.append(static_cast<std::size_t>(n - k), '0');
+    out += ".0";
+  } else if (0 < n && n <= maxExponent) {
+    out.append(digits, 0, static_cast<std::size_t>(n));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(n));
+  } else if (minExponent < n && n <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-n), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (k > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += 'e';
+    out += exponent < 0 ? '-' : '+';
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) out += '0';
+    out += std::to_string(magnitude);
+  }
+}
+
 // The writer of messages: one pass that appends straight to the output, checking as it goes.
 class Writer {
  public:
   explicit Writer(std::string& out) : out_(out) {}
 
   bool value(const Json& value) {
-    switch (value.type()) {
-      case Json::value_t::object: {
+    switch (value.kind()) {
+      case boost::json::kind::object: {
         out_ += '{';
         bool first = true;
-        for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
+        for (const auto& member : value.get_object()) {
           if (!first) out_ += ',';
           first = false;
-          if (!string(key)) return false;
+          if (!string(member.key())) return false;
           out_ += ':';
-          if (!this->value(member)) return false;
+          if (!this->value(member.value())) return false;
         }
         out_ += '}';
         return true;
       }
-      case Json::value_t::array: {
+      case boost::json::kind::array: {
         out_ += '[';
         bool first = true;
-        for (const Json& element : value.get_ref<const Json::array_t&>()) {
+        for (const Json& element : value.get_array()) {
           if (!first) out_ += ',';
           first = false;
           if (!this->value(element)) return false;
@@ -137,21 +284,18 @@ class Writer {
         out_ += ']';
         return true;
       }
-      case Json::value_t::string: return string(value.get_ref<const std::string&>());
-      case Json::value_t::boolean: out_ += value.get<bool>() ? "true" : "false"; return true;
-      case Json::value_t::null: out_ += "null"; return true;
-      case Json::value_t::number_integer: return integer(value.get<std::int64_t>());
-      case Json::value_t::number_unsigned: return integer(value.get<std::uint64_t>());
-      case Json::value_t::number_float: {
-        // Non-finite numbers have no JSON form. A finite one is written in the JSON library's own
-        // shortest round-trip form (1.0 stays "1.0"); numbers of this kind are rare in messages.
-        const double number = value.get<double>();
+      case boost::json::kind::string: return string(value.get_string());
+      case boost::json::kind::bool_: out_ += value.get_bool() ? "true" : "false"; return true;
+      case boost::json::kind::null: out_ += "null"; return true;
+      case boost::json::kind::int64: return integer(value.get_int64());
+      case boost::json::kind::uint64: return integer(value.get_uint64());
+      case boost::json::kind::double_: {
+        // Non-finite numbers have no JSON form.
+        const double number = value.get_double();
         if (!std::isfinite(number)) return false;
-        out_ += value.dump();
+        appendDouble(out_, number);
         return true;
       }
-      case Json::value_t::binary:
-      case Json::value_t::discarded: return false;
     }
     return false;
   }
@@ -207,19 +351,19 @@ class Writer {
 
 }  // namespace
 
-std::optional<Json> parseObjectLine(std::string_view text) {
-  // The parser takes a NUL byte for the end of its input, which would let anything after one
-  // through. A raw NUL is never part of a JSON text, inside a string or out.
+std::optional<Json> parseObjectLine(std::string_view text, const JsonStorage& storage) {
+  // A raw NUL is never part of a JSON text, inside a string or out.
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
-  if (!withinDepth(text)) return std::nullopt;
-  if (std::optional<std::string> repaired = withSurrogatesPaired(text)) return parseObjectLine(*repaired);
-  // Without exceptions: a syntax error, trailing content, or a number out of a double's range
-  // (nlohmann reports those as a parse error) gives a discarded value. A byte order mark at the
-  // very start is skipped, as parents whose tools write one expect.
-  Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false,
-                           /*ignore_comments=*/false);
-  if (value.is_discarded() || !value.is_object()) return std::nullopt;
-  return value;
+  // A byte order mark at the very start is skipped, as parents whose tools write one expect.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  // The parser's stacks grow with the line and are kept for the next one; a very long line gets a
+  // parser of its own, so that what it grew goes back at once.
+  constexpr std::size_t keptLineSize = 64 * 1024;
+  thread_local LineParser keptParser;
+  std::optional<LineParser> ownParser;
+  LineParser& parser = text.size() <= keptLineSize ? keptParser : ownParser.emplace();
+  if (std::optional<std::string> repaired = withSurrogatesPaired(text)) return parser.parse(*repaired, storage);
+  return parser.parse(text, storage);
 }
 
 bool appendMessage(std::string& out, const Json& message) {

@@ -18,6 +18,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/frame_pool.h"
+
 namespace tolvane {
 
 template <typename T>
@@ -26,6 +28,10 @@ class Task;
 namespace detail {
 
 struct TaskPromiseBase {
+  // Frames are recycled rather than allocated afresh for each task.
+  static void* operator new(std::size_t size) { return FramePool::allocate(size); }
+  static void operator delete(void* frame, std::size_t size) noexcept { FramePool::release(frame, size); }
+
   std::coroutine_handle<> continuation;
   // Set by a TaskLauncher on a task nobody awaits; called once the task has finished. It may destroy
   // the frame, so it is moved out of the frame before it runs.

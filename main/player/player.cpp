@@ -57,7 +57,7 @@ bool Player::forgetLists() {
   return large;
 }
 
-void Player::end(Json& event) {
+void Player::end(JsonObject& event) {
   event["status"] = "ended";
   loaded = false;
   invalidateTimer();

@@ -46,7 +46,7 @@ class Player : public std::enable_shared_from_this<Player> {
   Task<Result<void>> play(std::vector<std::string> ids, std::int64_t start, std::optional<Json> token);
 
   // Whether catalog songs can be played now, and why not. Never fails.
-  Task<Json> check();
+  Task<JsonObject> check();
 
   // Subscribes to the current queue object's notifications, ending the previous subscription.
   void watchQueue();
@@ -91,7 +91,7 @@ class Player : public std::enable_shared_from_this<Player> {
   // Empties `requested` and `queued`, releasing their memory; true if they were large.
   bool forgetLists();
   // Marks `event` as the end of the queue and stops reporting.
-  void end(Json& event);
+  void end(JsonObject& event);
   // A receiver for will-change notifications: reports later, on the main loop, if still alive.
   std::function<void()> reportLater();
   void invalidateTimer();

@@ -8,10 +8,12 @@ namespace {
 constexpr const char* probeTerm = "music";
 }  // namespace
 
-Task<Json> Player::check() {
+Task<JsonObject> Player::check() {
   // Read once: the same status names the result and decides whether to ask for the subscription.
   const AuthorizationStatus status = service.authorizationStatus();
-  Json result = {{"authorization", word(status)}, {"canPlay", false}};
+  JsonObject result;
+  result.emplace("authorization", word(status));
+  result.emplace("canPlay", false);
 
   const Result<void> probe = co_await service.searchCatalog(probeTerm, 1);
   if (!probe) {

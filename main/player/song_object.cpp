@@ -15,7 +15,7 @@ std::int64_t wholeMilliseconds(double seconds) {
   return static_cast<std::int64_t>(ms);
 }
 
-void addSongMembers(Json& object, const Song& song) {
+void addSongMembers(JsonObject& object, const Song& song) {
   object["id"] = song.id;
   object["artist"] = song.artistName;
   if (song.albumTitle) object["album"] = *song.albumTitle;
@@ -26,8 +26,9 @@ void addSongMembers(Json& object, const Song& song) {
   if (song.url) object["link"] = *song.url;
 }
 
-Json songObject(const Song& song) {
-  Json object = {{"title", song.title}};
+JsonObject songObject(const Song& song) {
+  JsonObject object;
+  object.emplace("title", song.title);
   addSongMembers(object, song);
   return object;
 }

@@ -29,20 +29,25 @@ void Player::report() {
   const double t = player.playbackTime();
   const bool playing = status == PlaybackStatus::playing;
 
-  Json event = {{"type", "state"}, {"status", word(status)}, {"positionMs", positionMilliseconds(t)}};
-  if (token) event["token"] = *token;
+  JsonObject event;
+  event.reserve(6);
+  event.emplace("type", "state");
+  event.emplace("status", word(status));
+  event.emplace("positionMs", positionMilliseconds(t));
+  if (token) event.emplace("token", *token);
   if (playing) started = true;
 
   const std::optional<QueueEntry> entry = player.queue()->currentEntry();
   if (!entry) {
     if (started) {
       end(event);
-      write(event);
+      write(Json(std::move(event)));
     }
     return;
   }
 
-  Json song = {{"title", entry->title}};
+  JsonObject song;
+  song.emplace("title", entry->title);
   if (entry->subtitle) song["artist"] = *entry->subtitle;
 
   if (entry->song) {
@@ -71,7 +76,7 @@ void Player::report() {
   }
 
   event["song"] = std::move(song);
-  write(event);
+  write(Json(std::move(event)));
 }
 
 }  // namespace tolvane

@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       require(line->find('\n') == std::string::npos);
       require(parseObjectLine(*line).has_value());
     }
-    if (message.value("type", "") == "answer") ++answers;
+    const Json* type = member(message, "type");
+    if (type && type->is_string() && type->get_string() == "answer") ++answers;
   });
 
   LineSplitter splitter;

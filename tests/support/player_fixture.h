@@ -15,6 +15,7 @@
 #include "platform/run_loop.h"
 #include "platform/task_launcher.h"
 #include "player/player.h"
+#include "support/message_view.h"
 
 namespace tolvane::testing {
 
@@ -22,13 +23,14 @@ using namespace std::chrono_literals;
 
 class PlayerFixture : public ::testing::Test {
  protected:
-  PlayerFixture() : player(Player::create(service, loop, [this](const Json& m) { written.push_back(m); })) {
+  PlayerFixture()
+      : player(Player::create(service, loop, [this](const tolvane::Json& m) { written.push_back(seen(m)); })) {
     service.recordRequests(true);
   }
 
   // Hands `command` over as the reader does, and runs the loop until nothing is left to do now.
   void send(Json command) {
-    launcher.launch([p = player, c = std::move(command)] { return runCommand(p, c); });
+    launcher.launch([p = player, c = testing::command(command)] { return runCommand(p, c); });
     loop.runUntilIdle();
   }
   void send(const char* text) { send(Json::parse(text)); }

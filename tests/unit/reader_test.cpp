@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/message_view.h"
+
 namespace tolvane::testing {
 namespace {
 
@@ -121,13 +123,13 @@ TEST(DecodeCommandTest, InvalidUtf8InsideAStringArrivesAsReplacementCharacters) 
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const auto command = decodeCommand(row.line);
+    const auto command = seen(decodeCommand(row.line));
     ASSERT_TRUE(command.has_value());
     EXPECT_EQ((*command)["type"], "play");
     EXPECT_EQ((*command)["t"], row.expected);
   }
 
-  const auto inKey = decodeCommand("{\"\xB9\":\"0\"}");
+  const auto inKey = seen(decodeCommand("{\"\xB9\":\"0\"}"));
   ASSERT_TRUE(inKey.has_value());
   EXPECT_TRUE(inKey->contains("\uFFFD"));
 }
@@ -187,7 +189,7 @@ TEST(ReadCommandsTest, HandsOverEveryCommandInOrderInBoundedBatches) {
   std::vector<std::int64_t> ids;
   readCommands(fds[0], [&](Commands batch) {
     sizes.push_back(batch.size());
-    for (const Json& command : batch) ids.push_back(command.value("id", std::int64_t{-1}));
+    for (const tolvane::Json& command : batch) ids.push_back(seen(command).value("id", std::int64_t{-1}));
   });
   writer.join();
   ::close(fds[0]);

@@ -129,7 +129,7 @@ class CountingService final : public MusicService {
 // The fixture's set-up, with the counting player between the Player and the simulated one.
 struct CountingRig {
   void send(const char* text) {
-    launcher.launch([p = player, c = Json::parse(text)] { return runCommand(p, c); });
+    launcher.launch([p = player, c = command(Json::parse(text))] { return runCommand(p, c); });
     loop.runUntilIdle();
   }
 
@@ -139,7 +139,8 @@ struct CountingRig {
   CountingService service{simulated};
   TaskLauncher launcher{loop};
   std::vector<Json> written;
-  std::shared_ptr<Player> player = Player::create(service, loop, [this](const Json& m) { written.push_back(m); });
+  std::shared_ptr<Player> player =
+      Player::create(service, loop, [this](const tolvane::Json& m) { written.push_back(seen(m)); });
 };
 
 TEST(StateReportWhenNothingLoaded, WritesNothingAndAsksThePlayerNothing) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/json.h"
+#include "support/message_view.h"
 
 namespace tolvane::testing {
 namespace {
