@@ -29,7 +29,7 @@ TEST_PACKAGES := libgtest-dev libgmock-dev python3 valgrind binutils flac vorbis
 CHECK_PACKAGES := clang libclang-rt-14-dev
 PACKAGE_PACKAGES := dpkg-dev
 BENCH_PACKAGES := libbenchmark-dev rapidjson-dev libsimdjson-dev libgtest-dev flac lame mpd mpc mpv
-BENCH_RUNS ?= 3
+BENCH_RUNS ?= 5
 BENCH_LIBRARY_FILES ?= 10000
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 WERROR := $(if $(CI),ON,OFF)
@@ -146,6 +146,7 @@ bench: bench-deps
 	cmake --build build-bench
 	./build-bench/bench/tolvane_micro_bench --benchmark_repetitions=3 --benchmark_out=build-bench/micro.json \
 	  --benchmark_out_format=json
+	./build-bench/bench/tolvane_json_candidates_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 	./build-bench/bench/tolvane_process_bench --helper build-bench/tolvane --limit build-bench/bench/tolvane_limit \
 	  --runs $(BENCH_RUNS) --micro build-bench/micro.json --notes bench/NOTES.md --out bench/RESULTS.md
 	./build-bench/bench/tolvane_library_bench --helper build-bench/tolvane --files $(BENCH_LIBRARY_FILES) \

@@ -11,13 +11,15 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   const std::int64_t ownGeneration = ++generation;
   token = std::move(newToken);
   const bool replacingLarge = forgetLists();
-  requested = ids;
+  // The ids are kept as `requested` and read from there: a later play or stop replaces them only
+  // after this one has given up (the generation check below).
+  requested = std::move(ids);
   loaded = false;
   started = false;
   stopped = false;
   lastPlayed.reset();
 
-  Result<std::vector<Song>> response = co_await service.catalogSongs(ids);
+  Result<std::vector<Song>> response = co_await service.catalogSongs(requested);
   if (!response) co_return response.error();
   if (generation != ownGeneration) co_return Result<void>{};  // a later play or a stop took over
 
@@ -31,17 +33,17 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   }
 
   std::vector<std::shared_ptr<const Song>> found;
-  found.reserve(ids.size());
-  for (const std::string& id : ids) {
+  found.reserve(requested.size());
+  for (const std::string& id : requested) {
     if (auto it = table.find(id); it != table.end()) found.push_back(it->second);
   }
   if (found.empty()) co_return notFoundError();
 
-  const auto n = static_cast<std::int64_t>(ids.size());
+  const auto n = static_cast<std::int64_t>(requested.size());
   const std::int64_t p = std::clamp<std::int64_t>(start, 0, n - 1);
   const Song* startSong = found.front().get();
   for (std::int64_t i = p; i < n; ++i) {
-    if (auto it = table.find(ids[static_cast<std::size_t>(i)]); it != table.end()) {
+    if (auto it = table.find(requested[static_cast<std::size_t>(i)]); it != table.end()) {
       startSong = it->second.get();
       break;
     }
@@ -49,11 +51,11 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   const auto k = static_cast<std::size_t>(
       std::find_if(found.begin(), found.end(), [&](const auto& s) { return s->id == startSong->id; }) - found.begin());
 
-  const std::vector<std::shared_ptr<const Song>> queueList(found.begin() + static_cast<std::ptrdiff_t>(k), found.end());
-  queued.reserve(queueList.size());
-  for (const auto& song : queueList) queued.push_back(song->id);
+  found.erase(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(k));
+  queued.reserve(found.size());
+  for (const auto& song : found) queued.push_back(song->id);
 
-  player.setQueue(queueList);
+  player.setQueue(found);
   if (replacingLarge) returnFreeMemory();  // the previous queue is gone from the player too now
   watchQueue();
   loaded = true;
