@@ -1,7 +1,6 @@
 #include "music/command_line.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,7 +12,6 @@
 #include <string_view>
 
 #include "music/helper.h"
-#include "music/library_module.h"
 #include "music/write.h"
 #include "platform/standard_descriptors.h"
 
@@ -29,23 +27,6 @@ std::variant<std::string, UsageError> readableFolder(const std::string& given) {
   if (!dir) return UsageError{"cannot read the folder '" + given + "': " + std::strerror(errno)};
   ::closedir(dir);
   return std::string(resolved.get());
-}
-
-// An entry point of the library module: beside the executable (the build tree), else in
-// ../lib/tolvane/ (an installation). Null, with the loader's reason in `problem`, when it cannot be
-// loaded.
-void* libraryModuleEntry(const char* symbol, std::string& problem) {
-  std::unique_ptr<char, decltype(&::free)> self(::realpath("/proc/self/exe", nullptr), &::free);
-  std::string folder = self ? std::string(self.get()) : std::string();
-  folder = folder.substr(0, folder.rfind('/') + 1);
-  for (const std::string& candidate : {folder + libraryModuleName, folder + "../lib/tolvane/" + libraryModuleName}) {
-    // Kept loaded for the rest of the process.
-    if (void* module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      if (void* entry = ::dlsym(module, symbol)) return entry;
-    }
-    if (const char* reason = ::dlerror(); reason && problem.empty()) problem = reason;
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -122,7 +103,7 @@ Options:
 )";
 }
 
-int runCommandLine(int argc, char** argv) {
+int runCommandLine(int argc, char** argv, const LibraryModes& libraryModes) {
   // Before anything opens a descriptor (an index, a picture), so that none lands on a closed
   // standard one and takes its place. A closed input is then empty, a closed output fails the
   // first write; both end the helper as for a parent that closed them.
@@ -151,23 +132,7 @@ int runCommandLine(int argc, char** argv) {
     root = std::get<std::string>(folder);
   }
   if (!root && line.action == CommandLine::Action::runHelper) return Helper::main();
-  const auto cannotLoad = [](const std::string& problem) {
-    writeAll(STDERR_FILENO, "tolvane: cannot load the music library module: " + problem + "\n");
-    return 1;
-  };
-  std::string problem;
-  if (line.action == CommandLine::Action::listSongs) {
-    const auto listSongs = reinterpret_cast<ListSongs>(libraryModuleEntry(listSongsSymbol, problem));
-    if (!listSongs) return cannotLoad(problem);
-    std::vector<const char*> terms;
-    for (const std::string& term : line.terms) terms.push_back(term.c_str());
-    return listSongs(root ? root->c_str() : nullptr, line.index ? line.index->c_str() : nullptr,
-                     static_cast<int>(terms.size()), terms.data());
-  }
-  const auto runHelper = reinterpret_cast<RunLibraryHelper>(libraryModuleEntry(runLibraryHelperSymbol, problem));
-  if (!runHelper) return cannotLoad(problem);
-  return runHelper(root->c_str(), line.index ? line.index->c_str() : nullptr,
-                   line.audioSink ? line.audioSink->c_str() : nullptr);
+  return libraryModes(line, root);
 }
 
 }  // namespace tolvane

@@ -4,6 +4,7 @@
 // and output, on the simulated music service; the options choose a music library, or ask for
 // something else (the catalog's songs, usage, version).
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -33,8 +34,13 @@ std::variant<CommandLine, UsageError> parseCommandLine(const std::vector<std::st
 // The usage text for --help.
 std::string usageText();
 
-// The process's entry: reads the command line, then runs the helper or does what it asks. Returns
-// the exit status: 0, or 2 for a command line that cannot be carried out (one line on stderr).
-int runCommandLine(int argc, char** argv);
+// Carries out a well-formed command line that names a music library (`root`: its folder, absolute
+// and readable) or lists songs (`root` null: the simulated catalog's). Returns the exit status.
+using LibraryModes = std::function<int(const CommandLine& line, const std::optional<std::string>& root)>;
+
+// The process's entry: reads the command line, then runs the helper on the simulated catalog, or
+// does what it asks, through `libraryModes` for a library or a listing. Returns the exit status: 0,
+// or 2 for a command line that cannot be carried out (one line on stderr).
+int runCommandLine(int argc, char** argv, const LibraryModes& libraryModes);
 
 }  // namespace tolvane

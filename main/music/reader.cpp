@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include "platform/utf8.h"
 
@@ -80,9 +80,10 @@ void readCommands(int fd, const std::function<void(Commands batch)>& handOver) {
   const LineSplitter::LineHandler onLine = [&](std::string_view line) {
     if (batch.add(line) && batch.size() == batchSize) handOverBatch();
   };
-  std::vector<char> buffer(readSize);
+  // Left uninitialised: only the pages a read fills are ever touched.
+  const auto buffer = std::make_unique_for_overwrite<char[]>(readSize);
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd, buffer.get(), readSize);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // A parent may hand us a non-blocking pipe: nothing to read yet is not the end of input.
@@ -91,7 +92,7 @@ void readCommands(int fd, const std::function<void(Commands batch)>& handOver) {
       continue;
     }
     if (n <= 0) break;  // end of input, or a read error, which counts as the same
-    splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), onLine);
+    splitter.feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)), onLine);
     handOverBatch();
   }
   splitter.finish(onLine);

@@ -2,7 +2,9 @@
 // command line that cannot be carried out says why in one line on stderr and exits 2.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,33 @@ TEST(CommandLineTest, OptionsAnswerOnStandardOutputOrRefuseOnStandardError) {
     }
     EXPECT_EQ(helper.stderrText(), row.error);
   }
+}
+
+// The music library lives in a program of its own beside the helper: a helper copied without it
+// still runs on the simulated catalog, and says why a library or a listing cannot be had.
+TEST(CommandLineTest, WithoutTheLibraryProgramOnlyTheLibraryModesFail) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("tolvane-alone-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path alone = folder / "tolvane";
+  std::filesystem::copy_file(TOLVANE_BINARY, alone);
+
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--library", folder.string()}, std::vector<std::string>{"--list"}}) {
+    SCOPED_TRACE(arguments.front());
+    HelperProcess helper(SpawnOptions{.arguments = arguments, .binary = alone.string()});
+    EXPECT_EQ(helper.waitExit(Millis(5000)), 1);
+    EXPECT_EQ(helper.stderrText(),
+              "tolvane: cannot start the music library program tolvane-library: No such file or directory\n");
+  }
+  HelperProcess helper(SpawnOptions{.binary = alone.string()});
+  helper.sendLine({{"type", "check"}, {"id", 1}});
+  EXPECT_EQ(helper.readMessage()["type"], "answer");
+  helper.closeInput();
+  EXPECT_EQ(helper.waitExit(Millis(5000)), 0);
+  EXPECT_EQ(helper.stderrText(), "");
+  std::filesystem::remove_all(folder);
 }
 
 TEST(CommandLineTest, HelpNamesEveryOption) {
