@@ -6,6 +6,7 @@
 
 #include "commands/transport.h"
 #include "music/word.h"
+#include "platform/memory.h"
 #include "player/player.h"
 
 namespace tolvane {
@@ -18,7 +19,7 @@ std::vector<std::string> idsArgument(const Json& command) {
   const Json* member = tolvane::member(command, "ids");
   const JsonArray* list = member ? member->if_array() : nullptr;
   if (!list) return ids;
-  ids.reserve(list->size());
+  reserveLarge(ids, list->size());
   for (const Json& id : *list) {
     const boost::json::string* text = id.if_string();
     if (!text) return {};  // one element of another kind spoils the whole list

@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <utility>
 
+#include "platform/memory.h"
 #include "platform/utf8.h"
 
 namespace tolvane {
@@ -31,18 +33,31 @@ void LineSplitter::release() {
   }
 }
 
+void LineSplitter::append(std::string_view bytes) {
+  const std::size_t needed = partial_.size() + bytes.size();
+  if (needed > partial_.capacity()) {
+    // A long line grows by doubling, each time into a fresh block, advised before it is filled.
+    std::string grown;
+    grown.reserve(std::max(needed, 2 * partial_.capacity()));
+    adviseHugePages(grown.data(), grown.capacity());
+    grown.append(partial_);
+    partial_.swap(grown);
+  }
+  partial_.append(bytes);
+}
+
 void LineSplitter::feed(std::string_view bytes, const LineHandler& onLine) {
   for (auto end = bytes.find('\n'); end != std::string_view::npos; end = bytes.find('\n')) {
     if (partial_.empty()) {
       deliver(bytes.substr(0, end), onLine);
     } else {
-      partial_.append(bytes.substr(0, end));
+      append(bytes.substr(0, end));
       deliver(partial_, onLine);
       release();
     }
     bytes.remove_prefix(end + 1);
   }
-  partial_.append(bytes);
+  append(bytes);
 }
 
 void LineSplitter::finish(const LineHandler& onLine) {

@@ -27,6 +27,7 @@ class LineSplitter {
  private:
   static void deliver(std::string_view line, const LineHandler& onLine);
   void release();
+  void append(std::string_view bytes);
   std::string partial_;
 };
 
@@ -55,7 +56,7 @@ class Commands {
 
  private:
   struct Batch {
-    JsonArena arena;
+    JsonArena arena{1024, largeBlockStorage()};
     std::vector<Json> commands;  // after the arena: destroyed before it
   };
   std::shared_ptr<Batch> batch_;

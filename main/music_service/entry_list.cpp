@@ -2,13 +2,15 @@
 
 #include <unordered_map>
 
+#include "platform/memory.h"
+
 namespace tolvane {
 
 std::shared_ptr<const EntryList> EntryList::ofSongs(const std::vector<std::shared_ptr<const Song>>& songs) {
   // Straight into the compact form: a queue of a million songs never holds a pointer per entry.
   auto list = std::make_shared<EntryList>();
   std::unordered_map<const Song*, std::uint32_t> positions;
-  list->order_.reserve(songs.size());
+  reserveLarge(list->order_, songs.size());
   for (const auto& song : songs) {
     const auto [it, added] = positions.try_emplace(song.get(), static_cast<std::uint32_t>(list->distinct_.size()));
     if (added) {

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <string>
 
+#include "platform/memory.h"
 #include "platform/utf8.h"
 
 namespace tolvane {
@@ -170,11 +172,24 @@ struct ValueBuilder {
   std::string number;
 };
 
+class LargeBlockResource final : public boost::json::memory_resource {
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    void* block = ::operator new(bytes, std::align_val_t(alignment));
+    adviseHugePages(block, bytes);
+    return block;
+  }
+  void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
+    ::operator delete(block, bytes, std::align_val_t(alignment));
+  }
+  bool do_is_equal(const memory_resource& other) const noexcept override { return this == &other; }
+};
+
 // A parser kept from line to line on each thread that parses, so that its stacks are allocated
 // once, not per line.
 class LineParser {
  public:
-  LineParser() : parser_(options(), boost::json::storage_ptr()) {}
+  // The stacks grow by doubling as the line is read, each time into a fresh block.
+  LineParser() : parser_(options(), largeBlockStorage()) {}
 
   std::optional<Json> parse(std::string_view text, const JsonStorage& storage) {
     parser_.reset();
@@ -350,6 +365,17 @@ class Writer {
 };
 
 }  // namespace
+
+JsonStorage largeBlockStorage() {
+  // Never destroyed: a thread's parser may give its stacks back after static destructors have run.
+  union Immortal {
+    Immortal() : resource() {}
+    ~Immortal() {}
+    LargeBlockResource resource;
+  };
+  static Immortal kept;
+  return JsonStorage(&kept.resource);
+}
 
 std::optional<Json> parseObjectLine(std::string_view text, const JsonStorage& storage) {
   // A raw NUL is never part of a JSON text, inside a string or out.

@@ -24,6 +24,10 @@ using JsonStorage = boost::json::storage_ptr;
 // of commands, or of one message.
 using JsonArena = boost::json::monotonic_resource;
 
+// The heap, with blocks of 2 MiB and more advised to huge pages (platform/memory.h): the upstream
+// of an arena that may hold the values of a very long line.
+JsonStorage largeBlockStorage();
+
 // The deepest nesting of arrays and objects that parseObjectLine accepts.
 inline constexpr std::size_t maxJsonDepth = 512;
 

@@ -33,7 +33,7 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
   }
 
   std::vector<std::shared_ptr<const Song>> found;
-  found.reserve(requested.size());
+  reserveLarge(found, requested.size());
   for (const std::string& id : requested) {
     if (auto it = table.find(id); it != table.end()) found.push_back(it->second);
   }
@@ -52,7 +52,7 @@ Task<Result<void>> Player::play(std::vector<std::string> ids, std::int64_t start
       std::find_if(found.begin(), found.end(), [&](const auto& s) { return s->id == startSong->id; }) - found.begin());
 
   found.erase(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(k));
-  queued.reserve(found.size());
+  reserveLarge(queued, found.size());
   for (const auto& song : found) queued.push_back(song->id);
 
   player.setQueue(found);
