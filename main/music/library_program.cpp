@@ -13,14 +13,18 @@
 namespace tolvane {
 
 int startLibraryProgram(char** argv) {
+  // Found from this executable's own folder only, never from the working directory.
   std::unique_ptr<char, decltype(&::free)> self(::realpath("/proc/self/exe", nullptr), &::free);
-  std::string folder = self ? std::string(self.get()) : std::string();
-  folder = folder.substr(0, folder.rfind('/') + 1);
-  int problem = ENOENT;
-  for (const std::string& candidate : {folder + libraryProgramName, folder + "../lib/tolvane/" + libraryProgramName}) {
-    ::execv(candidate.c_str(), argv);
-    // A candidate that is missing leaves the reason of one that is there but cannot be run.
-    if (errno != ENOENT || problem == ENOENT) problem = errno;
+  int problem = self ? ENOENT : errno;
+  if (self) {
+    std::string folder(self.get());
+    folder.erase(folder.rfind('/') + 1);
+    for (const std::string& candidate :
+         {folder + libraryProgramName, folder + "../lib/tolvane/" + libraryProgramName}) {
+      ::execv(candidate.c_str(), argv);
+      // A candidate that is missing leaves the reason of one that is there but cannot be run.
+      if (errno != ENOENT || problem == ENOENT) problem = errno;
+    }
   }
   writeAll(STDERR_FILENO, std::string("tolvane: cannot start the music library program ") + libraryProgramName + ": " +
                               std::strerror(problem) + "\n");
