@@ -178,8 +178,10 @@ class LargeBlockResource final : public boost::json::memory_resource {
     adviseHugePages(block, bytes);
     return block;
   }
-  void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
-    ::operator delete(block, bytes, std::align_val_t(alignment));
+  // Unsized: the monotonic resource of Boost 1.81 gives back a block with a size smaller than the
+  // one it asked for.
+  void do_deallocate(void* block, std::size_t, std::size_t alignment) override {
+    ::operator delete(block, std::align_val_t(alignment));
   }
   bool do_is_equal(const memory_resource& other) const noexcept override { return this == &other; }
 };
